@@ -1,0 +1,97 @@
+#include "net/banner.h"
+
+#include <QHostInfo>
+#include <QNetworkDatagram>
+#include <QTimerEvent>
+#include <QUdpSocket>
+
+Banner::Banner(QObject *parent)
+    : QObject(parent)
+    , socket(new QUdpSocket(this))
+    , serverName(QStringLiteral(MURMELO_UPDATE_SERVER))
+{
+    socket->bind(QHostAddress::Any, 0);
+    connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
+    connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
+}
+
+void Banner::setServer(const QString &hostName, quint16 port)
+{
+    serverName = hostName;
+    serverPort = port;
+}
+
+void Banner::setRetryInterval(int milliseconds)
+{
+    retryInterval = milliseconds;
+}
+
+void Banner::run()
+{
+    QHostInfo::lookupHost(serverName, this, &Banner::onResolved);
+}
+
+void Banner::onResolved(const QHostInfo &hostInfo)
+{
+    if (hostInfo.error() != QHostInfo::NoError)
+        return;
+    serverAddress.clear();
+    const QList<QHostAddress> addresses = hostInfo.addresses();
+    for (const QHostAddress &address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            serverAddress = address;
+            break;
+        }
+    }
+    if (!serverAddress.isNull())
+        sendRequest();
+}
+
+void Banner::sendRequest()
+{
+    static const QByteArray request("\x01\x01", 2);
+    if (socket->writeDatagram(request, serverAddress, serverPort) != request.size()) {
+        timer.stop();
+        return;
+    }
+    timer.start(retryInterval, this);
+}
+
+void Banner::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != timer.timerId()) {
+        QObject::timerEvent(event);
+        return;
+    }
+    if (tries++ == 0)
+        sendRequest();
+    else
+        timer.stop();
+}
+
+void Banner::onReadyRead()
+{
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram(MaxAnswerSize);
+        if (!datagram.isValid()) {
+            timer.stop();
+            return;
+        }
+        // The answer picks the image we fetch and the page a click opens, so only the server we asked
+        // may give it; anything else is dropped without ending the wait.
+        if (serverAddress.isNull()
+            || !datagram.senderAddress().isEqual(serverAddress, QHostAddress::ConvertV4MappedToIPv4))
+            continue;
+        timer.stop();
+        const QStringList parts = QString::fromLatin1(datagram.data()).split(QLatin1Char(','));
+        if (parts.size() == 2)
+            emit bannerFound(parts.at(0), parts.at(1));
+        return;
+    }
+}
+
+void Banner::onError(QAbstractSocket::SocketError socketError)
+{
+    Q_UNUSED(socketError);
+    timer.stop();
+}
