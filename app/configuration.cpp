@@ -1,0 +1,229 @@
+#include "app/configuration.h"
+
+#include "app/updatechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QSettings>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString appRootPathOverride;
+
+QString updateIniPath()
+{
+    return Configuration::getAppRootPath() + QStringLiteral("/update.ini");
+}
+
+// A recorded directory is reused only when it cannot be somebody else's: another user could have placed a
+// directory or a symbolic link under the shared temporary path to receive or swap our downloads.
+bool isOwnDirectory(const QString &path)
+{
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
+}
+
+} // namespace
+
+Configuration::Configuration(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QString Configuration::getAppRootPath()
+{
+    return appRootPathOverride.isEmpty() ? QCoreApplication::applicationDirPath() : appRootPathOverride;
+}
+
+void Configuration::setAppRootPathForTesting(const QString &path)
+{
+    appRootPathOverride = path;
+}
+
+QString Configuration::getUpdateType()
+{
+    return QStringLiteral("client_linux_amd64");
+}
+
+QString Configuration::getClientBinaryName()
+{
+    return QStringLiteral("mx4client_runscript.sh");
+}
+
+QStringList Configuration::getSpecialFileNames()
+{
+    return {QStringLiteral("update"),      QStringLiteral("libQtCore.so.4"),
+            QStringLiteral("libQtGui.so.4"), QStringLiteral("libQtNetwork.so.4"),
+            QStringLiteral("libqgif.so"),  QStringLiteral("libqjpeg.so"),
+            QStringLiteral("libqtaccessiblewidgets.so")};
+}
+
+const QString &Configuration::getSpecialFileRenamePrefix()
+{
+    static const QString prefix = QStringLiteral("_old_");
+    return prefix;
+}
+
+bool Configuration::isSpecialFileName(const QString &name)
+{
+    return getSpecialFileNames().contains(name, Qt::CaseSensitive);
+}
+
+QString Configuration::getUpdateServerName()
+{
+    QSettings settings(updateIniPath(), QSettings::IniFormat);
+    const QString server = settings.value(QStringLiteral("update/server")).toString();
+    return server.isEmpty() ? QStringLiteral(MURMELO_UPDATE_SERVER) : server;
+}
+
+bool Configuration::parseCommandLineOptions()
+{
+    return parseCommandLineOptions(QCoreApplication::arguments());
+}
+
+bool Configuration::parseCommandLineOptions(const QStringList &arguments)
+{
+    // Read first: on the alpha channel the recorded revision decides the version before any argument does.
+    getUpdateChannel();
+    autoStart = 0;
+
+    const qsizetype count = arguments.size() - 1;
+    if (count >= 1 && arguments.at(1) == QLatin1String("--nouser")) {
+        if (count >= 3 && !getClientTypeVersion(arguments, 2))
+            return false;
+        if (count >= 4 && arguments.at(4) != QLatin1String("#"))
+            versionName = arguments.at(4);
+        if (count >= 5)
+            news = arguments.at(5);
+        if (!getDefaultParameters())
+            return false;
+        autoStart = 1;
+        return true;
+    }
+    if (count == 2)
+        return getClientTypeVersion(arguments, 1);
+    return getDefaultParameters();
+}
+
+void Configuration::getUpdateChannel()
+{
+    QSettings settings(updateIniPath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Channel"));
+    const QString alpha = settings.value(QStringLiteral("alpha")).toString();
+    const bool beta = settings.value(QStringLiteral("beta"), false).toBool();
+    if (!alpha.isEmpty()) {
+        channel = Alpha;
+        clientVersion = settings.value(QStringLiteral("alphaRevno"), 0).toInt();
+    } else {
+        channel = beta ? Beta : Stable;
+        clientVersion = 0;
+    }
+}
+
+bool Configuration::getClientTypeVersion(const QStringList &arguments, int position)
+{
+    if (position >= arguments.size()) {
+        emit fatalError(QStringLiteral("No client type specified"));
+        return false;
+    }
+    clientType = arguments.at(position);
+    if (position + 1 >= arguments.size()) {
+        emit fatalError(QStringLiteral("No client version specified"));
+        return false;
+    }
+    return getClientVersionFromString(arguments.at(position + 1), QObject::tr("Invalid version nr (%1)"));
+}
+
+bool Configuration::getClientVersionFromString(const QString &text, const QString &errorFormat)
+{
+    if (clientVersion != 0)
+        return true;
+    bool ok = false;
+    clientVersion = text.toInt(&ok, 10);
+    if (ok)
+        return true;
+    emit fatalError(errorFormat.arg(text));
+    return false;
+}
+
+bool Configuration::getDefaultParameters()
+{
+    if (clientType.isEmpty())
+        clientType = getUpdateType();
+    if (clientVersion != 0)
+        return true;
+
+    const QPair<QString, QString> latest = getLatestClientVersion(channel, news);
+    if (latest.first.isEmpty())
+        return false;
+    if (!getClientVersionFromString(latest.first,
+                                    QObject::tr("Update server returned invalid version nr (%1)")))
+        return false;
+    versionName = latest.second;
+    return true;
+}
+
+QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel channel, QString &news)
+{
+    UpdateChecker checker(getUpdateServerName());
+    while (!checker.checkUpdate()) {
+        const QMessageBox::StandardButton answer = QMessageBox::critical(
+            nullptr, QObject::tr("Error"),
+            QObject::tr("Failed to query latest client\nversion from update server."),
+            QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
+        if (answer == QMessageBox::Abort)
+            return {};
+    }
+    news = checker.newsText;
+    return checker.getClientVersionByChannel(channel);
+}
+
+void Configuration::getProxyAndDownloadConcurrency()
+{
+    QSettings settings(updateIniPath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("update"));
+    proxy = settings.value(QStringLiteral("proxy")).toString();
+    downloadStreams = settings.value(QStringLiteral("streams"), 6).toInt();
+    if (downloadStreams < 1)
+        downloadStreams = 6;
+}
+
+bool Configuration::initalizeStart(const QString &tempDir)
+{
+    if (!tempDir.isEmpty() && isOwnDirectory(tempDir)) {
+        this->tempDir = tempDir;
+        return true;
+    }
+    return createTempDir();
+}
+
+bool Configuration::createTempDir()
+{
+    QString base = QDir::tempPath();
+    if (base.isEmpty()) {
+        emit fatalError(QStringLiteral("Unable to get temp directory."));
+        return false;
+    }
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    base += QLatin1String("murmelo_temp_");
+
+    // One mkdir per candidate and no existence check before it: the check and the creation would leave a
+    // window in which another user could plant the directory in the shared temporary path.
+    for (int i = 0; i < 1000; ++i) {
+        const QString candidate = base + QString::number(i);
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
+            tempDir = candidate;
+            return true;
+        }
+    }
+    emit fatalError(QStringLiteral("Unable to create temp directory."));
+    return false;
+}
