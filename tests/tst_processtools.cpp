@@ -1,0 +1,50 @@
+#include "app/configuration.h"
+#include "app/processtools.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_ProcessTools : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsScriptInPathWithBlanks();
+    void missingScriptIsNoError();
+};
+
+void tst_ProcessTools::startsScriptInPathWithBlanks()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = dir.filePath(QStringLiteral("my install dir"));
+    QVERIFY(QDir().mkdir(root));
+    QFile script(root + QStringLiteral("/mx4client_runscript.sh"));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$#\" > \"$(dirname \"$0\")/marker.tmp\"\n"
+                 "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    Configuration::setAppRootPathForTesting(root);
+    ProcessTools::startMx4Client();
+    Configuration::setAppRootPathForTesting(QString());
+
+    QFile marker(root + QStringLiteral("/marker"));
+    QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), 5000);
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    QCOMPARE(marker.readAll(), QByteArray("0\n")); // started with no arguments
+}
+
+void tst_ProcessTools::missingScriptIsNoError()
+{
+    QTemporaryDir dir;
+    Configuration::setAppRootPathForTesting(dir.path());
+    ProcessTools::startMx4Client();
+    Configuration::setAppRootPathForTesting(QString());
+}
+
+QTEST_GUILESS_MAIN(tst_ProcessTools)
+#include "tst_processtools.moc"

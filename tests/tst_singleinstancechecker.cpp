@@ -1,0 +1,156 @@
+#include "app/singleinstancechecker.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+class tst_SingleInstanceChecker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void serverName();
+    void secondStartFindsFirst_data();
+    void secondStartFindsFirst();
+    void nobodyRunning();
+    void staleSocketFileIsReplaced();
+    void runningInstanceKeepsItsName();
+    void socketIsPrivate();
+
+private:
+    static QString socketPath()
+    {
+        return QDir::tempPath() + QLatin1Char('/') + SingleInstanceChecker::getLocalServerName();
+    }
+
+    QTemporaryDir socketDir;
+    QByteArray home;
+};
+
+// CRC-16 of ISO 3309 (X.25), written out independently of the toolkit's qChecksum.
+static quint16 crcIso3309(const QByteArray &data)
+{
+    quint16 crc = 0xffff;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
+    }
+    return crc ^ 0xffff;
+}
+
+void tst_SingleInstanceChecker::initTestCase()
+{
+    // Local sockets live in the temporary path; keep this test's own there.
+    QVERIFY(socketDir.isValid());
+    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    home = qgetenv("HOME");
+}
+
+void tst_SingleInstanceChecker::cleanup()
+{
+    qputenv("HOME", home);
+    // A failed case must not leave its socket file to the next one.
+    QLocalServer::removeServer(SingleInstanceChecker::getLocalServerName());
+}
+
+void tst_SingleInstanceChecker::serverName()
+{
+    QCOMPARE(crcIso3309("123456789"), quint16(0x906e));
+    qputenv("HOME", "/home/Someone:x");
+    QString key = QCoreApplication::applicationFilePath().toLower() + QStringLiteral("homeSomeonex");
+    key.remove(QLatin1Char('/'));
+    const QString name = SingleInstanceChecker::getLocalServerName();
+    QCOMPARE(name, QStringLiteral("MX4ClientUpdate") + QString::number(crcIso3309(key.toUtf8()), 16));
+    QVERIFY(QRegularExpression(QStringLiteral("^MX4ClientUpdate[1-9a-f][0-9a-f]{0,3}$")).match(name).hasMatch());
+
+    qputenv("HOME", "/home/other");
+    QVERIFY(SingleInstanceChecker::getLocalServerName() != name);
+}
+
+void tst_SingleInstanceChecker::secondStartFindsFirst_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("received");
+
+    QTest::newRow("activation") << "#" << "#";
+    QTest::newRow("other text") << "hello" << "hello";
+    QTest::newRow("cut at zero byte") << QString::fromLatin1("ab\0cd", 5) << "ab";
+}
+
+void tst_SingleInstanceChecker::secondStartFindsFirst()
+{
+    QFETCH(QString, message);
+
+    SingleInstanceChecker first(nullptr);
+    QSignalSpy activations(&first, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(message));
+    QTRY_COMPARE_WITH_TIMEOUT(activations.size(), 1, 2000);
+    QTEST(activations.first().first().toString(), "received");
+}
+
+void tst_SingleInstanceChecker::nobodyRunning()
+{
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+}
+
+// A crashed updater leaves its socket file behind: it exists, but nobody accepts on it.
+void tst_SingleInstanceChecker::staleSocketFileIsReplaced()
+{
+    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(descriptor >= 0);
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(socketPath());
+    QVERIFY(size_t(path.size()) < sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.constData(), path.size());
+    QCOMPARE(::bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ::close(descriptor);
+    QVERIFY(QFile::exists(socketPath()));
+
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    SingleInstanceChecker next(nullptr);
+    QSignalSpy activations(&next, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE_WITH_TIMEOUT(activations.size(), 1, 2000);
+}
+
+// Two updaters that both passed the check at the same moment: the later one must not take the name.
+void tst_SingleInstanceChecker::runningInstanceKeepsItsName()
+{
+    SingleInstanceChecker first(nullptr);
+    SingleInstanceChecker second(nullptr);
+    QSignalSpy firstActivations(&first, &SingleInstanceChecker::otherInstanceActivate);
+    QSignalSpy secondActivations(&second, &SingleInstanceChecker::otherInstanceActivate);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE_WITH_TIMEOUT(firstActivations.size(), 1, 2000);
+    QCOMPARE(secondActivations.size(), 0);
+}
+
+void tst_SingleInstanceChecker::socketIsPrivate()
+{
+    SingleInstanceChecker checker(nullptr);
+    struct stat status;
+    QCOMPARE(::stat(QFile::encodeName(socketPath()).constData(), &status), 0);
+    QVERIFY(S_ISSOCK(status.st_mode));
+    QCOMPARE(status.st_mode & 077, 0u);
+}
+
+QTEST_GUILESS_MAIN(tst_SingleInstanceChecker)
+#include "tst_singleinstancechecker.moc"
