@@ -30,8 +30,6 @@ private slots:
     void downloadSettings_data();
     void downloadSettings();
     void updateServerName();
-    void specialFileNames_data();
-    void specialFileNames();
     void failedQueryAbort();
     void failedQueryRetry();
     void createTempDirSkipsTaken_data();
@@ -251,25 +249,6 @@ void tst_Configuration::updateServerName()
     QCOMPARE(Configuration::getUpdateServerName(), QStringLiteral(MURMELO_UPDATE_SERVER));
     writeUpdateIni("[update]\nserver=updates.example.net\n");
     QCOMPARE(Configuration::getUpdateServerName(), QStringLiteral("updates.example.net"));
-}
-
-void tst_Configuration::specialFileNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("special");
-
-    QTest::newRow("own executable") << "update" << true;
-    QTest::newRow("plug-in") << "libqtaccessiblewidgets.so" << true;
-    QTest::newRow("case differs") << "Update" << false;
-    QTest::newRow("parked name") << "_old_update" << false;
-    QTest::newRow("path") << "imageformats/libqjpeg.so" << false;
-    QTest::newRow("empty") << "" << false;
-}
-
-void tst_Configuration::specialFileNames()
-{
-    QFETCH(QString, name);
-    QTEST(Configuration::isSpecialFileName(name), "special");
 }
 
 void tst_Configuration::failedQueryAbort()

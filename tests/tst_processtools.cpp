@@ -12,7 +12,6 @@ class tst_ProcessTools : public QObject
 
 private slots:
     void startsScriptInPathWithBlanks();
-    void missingScriptIsNoError();
 };
 
 void tst_ProcessTools::startsScriptInPathWithBlanks()
@@ -36,14 +35,6 @@ void tst_ProcessTools::startsScriptInPathWithBlanks()
     QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), 5000);
     QVERIFY(marker.open(QIODevice::ReadOnly));
     QCOMPARE(marker.readAll(), QByteArray("0\n")); // started with no arguments
-}
-
-void tst_ProcessTools::missingScriptIsNoError()
-{
-    QTemporaryDir dir;
-    Configuration::setAppRootPathForTesting(dir.path());
-    ProcessTools::startMx4Client();
-    Configuration::setAppRootPathForTesting(QString());
 }
 
 QTEST_GUILESS_MAIN(tst_ProcessTools)
