@@ -1,29 +1,37 @@
 #include "net/banner.h"
 
+#include "app/configuration.h"
+
 #include <QHostInfo>
 #include <QNetworkDatagram>
 #include <QTimerEvent>
 #include <QUdpSocket>
 
+namespace {
+quint16 portOverride = 0;
+int retryIntervalOverride = 0;
+}
+
 Banner::Banner(QObject *parent)
     : QObject(parent)
     , socket(new QUdpSocket(this))
-    , serverName(QStringLiteral(MURMELO_UPDATE_SERVER))
+    , serverName(Configuration::getUpdateServerName())
+    , serverPort(portOverride ? portOverride : DefaultPort)
+    , retryInterval(retryIntervalOverride ? retryIntervalOverride : DefaultRetryInterval)
 {
     socket->bind(QHostAddress::Any, 0);
     connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);
 }
 
-void Banner::setServer(const QString &hostName, quint16 port)
+void Banner::setPortForTesting(quint16 port)
 {
-    serverName = hostName;
-    serverPort = port;
+    portOverride = port;
 }
 
-void Banner::setRetryInterval(int milliseconds)
+void Banner::setRetryIntervalForTesting(int milliseconds)
 {
-    retryInterval = milliseconds;
+    retryIntervalOverride = milliseconds;
 }
 
 void Banner::run()

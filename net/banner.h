@@ -25,9 +25,10 @@ public:
     void run();
     void sendRequest();
 
-    // Tests talk to a server on 127.0.0.1 with an ephemeral port and cannot wait five seconds.
-    void setServer(const QString &hostName, quint16 port);
-    void setRetryInterval(int milliseconds);
+    // Tests answer on an ephemeral port (the host comes from update.ini, see Configuration) and cannot
+    // wait five seconds for the repeat; 0 restores the standard value.
+    static void setPortForTesting(quint16 port);
+    static void setRetryIntervalForTesting(int milliseconds);
 
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);
@@ -46,6 +47,6 @@ private:
     QHostAddress serverAddress;
     int tries = 0;
     QString serverName;
-    quint16 serverPort = DefaultPort;
-    int retryInterval = DefaultRetryInterval;
+    quint16 serverPort;
+    int retryInterval;
 };

@@ -1,7 +1,10 @@
+#include "app/configuration.h"
 #include "net/banner.h"
 
 #include <QNetworkDatagram>
+#include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -39,17 +42,33 @@ private slots:
     void lateAnswerToFirstRequest();
     void ipv6OnlyHostSendsNothing();
 
+    void cleanup();
+
 private:
-    Banner *startBanner(BannerServer &server, int retryInterval = 5000);
+    Banner *startBanner(quint16 port, int retryInterval, const QString &host = "127.0.0.1");
+
+    QTemporaryDir installDir;
 };
 
-Banner *tst_Banner::startBanner(BannerServer &server, int retryInterval)
+// The server's host name comes from update.ini in the installation directory.
+Banner *tst_Banner::startBanner(quint16 port, int retryInterval, const QString &host)
 {
+    Configuration::setAppRootPathForTesting(installDir.path());
+    QSettings(installDir.filePath("update.ini"), QSettings::IniFormat)
+            .setValue(QStringLiteral("update/server"), host);
+    Banner::setPortForTesting(port);
+    Banner::setRetryIntervalForTesting(retryInterval);
     auto banner = new Banner(this);
-    banner->setServer(QStringLiteral("127.0.0.1"), server.socket.localPort());
-    banner->setRetryInterval(retryInterval);
     banner->run();
     return banner;
+}
+
+void tst_Banner::cleanup()
+{
+    qDeleteAll(findChildren<Banner *>());
+    Banner::setPortForTesting(0);
+    Banner::setRetryIntervalForTesting(0);
+    Configuration::setAppRootPathForTesting(QString());
 }
 
 void tst_Banner::answer_data()
@@ -80,7 +99,7 @@ void tst_Banner::answer()
 
     BannerServer server;
     const int retryInterval = 400;
-    Banner *banner = startBanner(server, retryInterval);
+    Banner *banner = startBanner(server.socket.localPort(), retryInterval);
     QSignalSpy spy(banner, &Banner::bannerFound);
     QTRY_VERIFY(server.collect() && server.requests.size() == 1);
     QCOMPARE(server.requests.first().data(), QByteArray("\x01\x01", 2));
@@ -103,7 +122,7 @@ void tst_Banner::answer()
 void tst_Banner::ignoresForeignSender()
 {
     BannerServer server;
-    Banner *banner = startBanner(server);
+    Banner *banner = startBanner(server.socket.localPort(), 5000);
     QSignalSpy spy(banner, &Banner::bannerFound);
     QTRY_VERIFY(server.collect() && server.requests.size() == 1);
 
@@ -124,7 +143,7 @@ void tst_Banner::twoRequestsThenSilence()
     BannerServer server;
     QElapsedTimer clock;
     clock.start();
-    startBanner(server, 100);
+    startBanner(server.socket.localPort(), 100);
     QTRY_VERIFY(server.collect() && server.requests.size() == 1);
     const qint64 first = clock.elapsed();
     QTRY_VERIFY(server.collect() && server.requests.size() == 2);
@@ -138,7 +157,7 @@ void tst_Banner::twoRequestsThenSilence()
 void tst_Banner::lateAnswerToFirstRequest()
 {
     BannerServer server;
-    Banner *banner = startBanner(server, 100);
+    Banner *banner = startBanner(server.socket.localPort(), 100);
     QSignalSpy spy(banner, &Banner::bannerFound);
     QTRY_VERIFY(server.collect() && server.requests.size() == 2);
     server.answer("a,b");
@@ -150,10 +169,7 @@ void tst_Banner::ipv6OnlyHostSendsNothing()
     QUdpSocket server;
     if (!server.bind(QHostAddress::LocalHostIPv6, 0))
         QSKIP("no IPv6 loopback");
-    auto banner = new Banner(this);
-    banner->setServer(QStringLiteral("::1"), server.localPort());
-    banner->setRetryInterval(50);
-    banner->run();
+    startBanner(server.localPort(), 50, QStringLiteral("::1"));
     QTest::qWait(300);
     QVERIFY(!server.hasPendingDatagrams());
 }
