@@ -1,0 +1,6 @@
+#include "tasks/asyncfunc.h"
+
+void ASyncFunc::execute()
+{
+    emit runResult(run());
+}

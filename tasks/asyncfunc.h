@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QObject>
+
+// The part of an asynchronous task that runs on a pool thread. It is created without a parent on the main
+// thread and then used and destroyed only on the pool thread (ASyncRun owns it). It never calls its task;
+// everything goes out through the signals, which the task receives queued.
+class ASyncFunc : public QObject
+{
+    Q_OBJECT
+public:
+    virtual bool run() = 0;
+    void execute();
+
+signals:
+    // To the main thread:
+    void runResult(bool res);
+    void message(QString message);
+    void error(QString errorMessage);
+    void progress(qreal progress); // own completed share, 0.0 to 1.0
+};

@@ -1,0 +1,58 @@
+#include "tasks/asynctaskspecification.h"
+
+#include "tasks/asyncfunc.h"
+#include "tasks/asyncrun.h"
+
+#include <QCoreApplication>
+#include <QThreadPool>
+
+ASyncTaskSpecification::ASyncTaskSpecification(QObject *parent, double parentProgressRange)
+    : TaskSpecification(parent, parentProgressRange)
+{
+}
+
+void ASyncTaskSpecification::execute()
+{
+    ASyncFunc *func = createFunction();
+    connectDefaultSignals(func);
+    QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
+    // Safe after the hand-over: the worker's reports reach this task only through the event loop.
+    state = StateRunning;
+}
+
+void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc *func)
+{
+    connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress, Qt::QueuedConnection);
+}
+
+void ASyncTaskSpecification::reset()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    // The old worker's reports may still be queued; dropped here, they cannot end (or move the progress of)
+    // a run started after this reset.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    TaskSpecification::reset();
+}
+
+void ASyncTaskSpecification::onRunResult(bool res)
+{
+    runDone(res);
+}
+
+void ASyncTaskSpecification::onProgress(qreal progress)
+{
+    setProgress(progress);
+}
+
+void ASyncTaskSpecification::runDone(bool res)
+{
+    if (state != StateRunning)
+        return;
+    if (res)
+        finish();
+    else
+        errorCancel();
+}

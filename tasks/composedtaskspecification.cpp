@@ -1,0 +1,214 @@
+#include "tasks/composedtaskspecification.h"
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double parentProgressRange,
+                                                     QObject *parent)
+    : TaskSpecification(parent, parentProgressRange), maxParallel(maxParallel)
+{
+    // Starts always go through the event loop: a sub-task that ends inside its own execute() or finished()
+    // must not start its successor from within that call, or a long chain of quick sub-tasks would nest
+    // ever deeper on the stack.
+    connect(this, &ComposedTaskSpecification::startNextTask, this, &ComposedTaskSpecification::onStartNextTask,
+            Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    // Children die after this destructor; they must not report into a half-destroyed parent.
+    clearSubTasks();
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
+{
+    subTasks.append(task);
+    pendingTasks.append(task);
+    connectSignals(task);
+    onUpdateProgress(0.0);
+}
+
+void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
+{
+    connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::executeSubTasks()
+{
+    state = StateRunning;
+    // The flags belong to one run; a subclass that rebuilds its sub-tasks after clearSubTasks() and the
+    // plain base reset() would otherwise never report the new run.
+    cancelPropagated = false;
+    doneReported = false;
+    const int n = qMin(int(pendingTasks.size()), maxParallel);
+    if (n == 0) {
+        doneReported = true;
+        subtasksDone();
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        emit startNextTask();
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    // A start queued before the run ended (or before a reset) must not start anything. The parallel limit
+    // is checked again because a reset and a new run may leave old queued starts behind.
+    if (state != StateRunning)
+        return;
+    if (pendingTasks.isEmpty() || cancelPropagated || cancelRequested || runningTasks.size() >= maxParallel) {
+        drainCheck();
+        return;
+    }
+    TaskSpecification *task = pendingTasks.takeFirst();
+    runningTasks.append(task); // before execute(): the task may end inside it
+    task->execute();
+}
+
+void ComposedTaskSpecification::drainCheck()
+{
+    // Only a running task may end: a subclass may have ended or reset this task itself while sub-tasks
+    // were still out, and it must not be ended a second time.
+    if (runningTasks.isEmpty() && !doneReported && state == StateRunning) {
+        doneReported = true;
+        subtasksDone();
+    }
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    emit startNextTask();
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification *task)
+{
+    runningTasks.removeOne(task);
+    doneTasks.append(task);
+    if (!cancelPropagated) {
+        cancelPropagated = true;
+        // During a user cancel every sub-task is told by userCanceled() itself. Telling the siblings
+        // through otherTaskCancelled as well would make them end as failed, and the user's cancel would be
+        // reported as an error.
+        if (!cancelRequested)
+            emit otherTaskCancelled(task);
+    }
+    drainCheck();
+}
+
+TaskSpecification::TaskState ComposedTaskSpecification::getStateFromSubTasks() const
+{
+    bool userCanceled = false;
+    bool allFinished = true;
+    for (const TaskSpecification *task : subTasks) {
+        switch (task->getState()) {
+        case StateErrorCanceled:
+            return StateErrorCanceled;
+        case StateUserCanceled:
+            userCanceled = true;
+            allFinished = false;
+            break;
+        case StateFinished:
+            break;
+        default:
+            allFinished = false;
+            break;
+        }
+    }
+    if (userCanceled)
+        return StateUserCanceled;
+    if (allFinished)
+        return StateFinished;
+    if (cancelRequested)
+        return StateUserCanceled;
+    if (cancelPropagated)
+        return StateErrorCanceled;
+    return StateRunning;
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (getStateFromSubTasks()) {
+    case StateFinished:
+        finish();
+        break;
+    case StateUserCanceled:
+        userCancel();
+        break;
+    default:
+        errorCancel();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal)
+{
+    double sum = 0.0;
+    for (const TaskSpecification *task : std::as_const(subTasks))
+        sum += task->getProgress();
+    setProgress(sum);
+}
+
+void ComposedTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != StateRunning)
+        return;
+    // A sub-task may end this task from inside the loop; the list itself is not changed by that.
+    const QList<TaskSpecification *> tasks = subTasks;
+    for (TaskSpecification *task : tasks)
+        task->userCanceled();
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification *other)
+{
+    emit otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                                         bool &downloading)
+{
+    downloading = false;
+    for (TaskSpecification *task : std::as_const(subTasks)) {
+        quint64 childDone = 0;
+        quint64 childTotal = 0;
+        quint64 childSpeed = 0;
+        bool childDownloading = false;
+        task->timeTick(childDone, childTotal, childSpeed, childDownloading);
+        if (childDownloading)
+            downloading = true;
+        speed += childSpeed;
+        if (childTotal != 0) {
+            downloadDone += childDone;
+            downloadTotal += childTotal;
+        }
+    }
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification *task : std::as_const(subTasks))
+        task->reset();
+    pendingTasks = subTasks;
+    runningTasks.clear();
+    doneTasks.clear();
+    cancelPropagated = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::clearSubTasks()
+{
+    for (TaskSpecification *task : std::as_const(subTasks)) {
+        task->disconnect(this);
+        disconnect(this, nullptr, task, nullptr);
+        task->deleteLater();
+    }
+    subTasks.clear();
+    pendingTasks.clear();
+    runningTasks.clear();
+    doneTasks.clear();
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "tasks/taskspecification.h"
+
+#include <QList>
+
+// A task made of sub-tasks, started in the order added with at most maxParallel running at once.
+//
+// Lifetime: the sub-tasks are QObject children of the composed task and are deleted with it, or earlier by
+// clearSubTasks() (deleteLater). A run ends exactly once, after no sub-task is running any more: finished
+// when every sub-task finished, canceled otherwise (see getStateFromSubTasks()). After the first canceled
+// sub-task nothing new is started; the running ones are told through otherTaskCancelled and waited for.
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    ComposedTaskSpecification(int maxParallel, double parentProgressRange, QObject *parent);
+    ~ComposedTaskSpecification() override;
+
+    void reset() override;
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed, bool &downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification *other) override;
+
+    void addSubTask(TaskSpecification *task);
+
+signals:
+    void startNextTask();
+
+protected:
+    virtual void subtasksDone();
+    virtual void connectSignals(TaskSpecification *task);
+
+    void executeSubTasks();
+    TaskState getStateFromSubTasks() const;
+    void clearSubTasks();
+
+    QList<TaskSpecification *> subTasks;
+    QList<TaskSpecification *> pendingTasks;
+    QList<TaskSpecification *> runningTasks;
+    QList<TaskSpecification *> doneTasks;
+    int maxParallel;
+    bool cancelPropagated = false;
+    bool doneReported = false;
+
+private slots:
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification *task);
+    void onSubTaskCanceled(TaskSpecification *task);
+
+private:
+    void drainCheck();
+};
