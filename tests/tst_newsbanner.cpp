@@ -33,7 +33,7 @@ public:
 };
 
 // First and last column that holds a dark (text) pixel, or -1 for a blank frame.
-QPair<int, int> inkColumns(const QImage& image)
+QPair<int, int> inkColumns(const QImage &image)
 {
     int first = -1;
     int last = -1;
@@ -50,7 +50,7 @@ QPair<int, int> inkColumns(const QImage& image)
     return { first, last };
 }
 
-int laidOutWidth(const QString& news)
+int laidOutWidth(const QString &news)
 {
     QTextDocument document;
     document.setHtml(news);
@@ -58,7 +58,7 @@ int laidOutWidth(const QString& news)
     return int(document.size().width());
 }
 
-int anchorColumn(const NewsBanner& banner)
+int anchorColumn(const NewsBanner &banner)
 {
     for (int x = 0; x < banner.width(); ++x) {
         if (!banner.anchorAt(QPoint(x, banner.height() / 2)).isEmpty())

@@ -17,7 +17,7 @@ constexpr float StepPixels = 0.5f;
 constexpr int EdgeMargin = 10;
 }
 
-NewsBanner::NewsBanner(QWidget* parent)
+NewsBanner::NewsBanner(QWidget *parent)
     : QWidget(parent)
     , document(new QTextDocument(this))
 {
@@ -26,7 +26,7 @@ NewsBanner::NewsBanner(QWidget* parent)
     setMaximumHeight(16);
 }
 
-void NewsBanner::setNews(const QString& news)
+void NewsBanner::setNews(const QString &news)
 {
     newsUrl.clear();
     // Greedy and across line breaks: with several comments the capture runs to the last "-->", so
@@ -54,7 +54,7 @@ void NewsBanner::setNews(const QString& news)
     timer.start(ScrollPeriodMs, this);
 }
 
-QString NewsBanner::anchorAt(const QPoint& position) const
+QString NewsBanner::anchorAt(const QPoint &position) const
 {
     return document->documentLayout()->anchorAt(QPointF(int(position.x() - offset), position.y()));
 }
@@ -83,7 +83,7 @@ void NewsBanner::paintEvent(QPaintEvent*)
         setCursor(shape);
 }
 
-void NewsBanner::timerEvent(QTimerEvent* event)
+void NewsBanner::timerEvent(QTimerEvent *event)
 {
     if (event->timerId() != timer.timerId()) {
         QWidget::timerEvent(event);
@@ -97,7 +97,7 @@ void NewsBanner::timerEvent(QTimerEvent* event)
     update();
 }
 
-void NewsBanner::mousePressEvent(QMouseEvent* event)
+void NewsBanner::mousePressEvent(QMouseEvent *event)
 {
     const QString anchor = anchorAt(event->position().toPoint());
     UrlClickLabel::openWebUrl(anchor.isEmpty() ? newsUrl : anchor);

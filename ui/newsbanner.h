@@ -14,19 +14,19 @@ class NewsBanner : public QWidget
     Q_OBJECT
 
 public:
-    explicit NewsBanner(QWidget* parent = nullptr);
+    explicit NewsBanner(QWidget *parent = nullptr);
 
-    void setNews(const QString& news);
-    QString anchorAt(const QPoint& position) const;
+    void setNews(const QString &news);
+    QString anchorAt(const QPoint &position) const;
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
-    void timerEvent(QTimerEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
 
 private:
     QBasicTimer timer;
-    QTextDocument* document;
+    QTextDocument *document;
     float offset = 0;   // the text's left edge relative to the widget's left edge
     int textWidth = 0;
     int textHeight = 0;

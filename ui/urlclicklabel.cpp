@@ -4,17 +4,17 @@
 #include <QMouseEvent>
 #include <QUrl>
 
-UrlClickLabel::UrlClickLabel(QWidget* parent)
+UrlClickLabel::UrlClickLabel(QWidget *parent)
     : QLabel(parent)
 {
 }
 
-void UrlClickLabel::setUrl(const QString& url)
+void UrlClickLabel::setUrl(const QString &url)
 {
     targetUrl = url;
 }
 
-void UrlClickLabel::openWebUrl(const QString& url)
+void UrlClickLabel::openWebUrl(const QString &url)
 {
     const QUrl address(url);
     const QString scheme = address.scheme();
@@ -22,7 +22,7 @@ void UrlClickLabel::openWebUrl(const QString& url)
         QDesktopServices::openUrl(address);
 }
 
-void UrlClickLabel::mousePressEvent(QMouseEvent* event)
+void UrlClickLabel::mousePressEvent(QMouseEvent *event)
 {
     openWebUrl(targetUrl);
     event->accept();

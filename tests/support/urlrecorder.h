@@ -11,11 +11,11 @@ class UrlRecorder : public QObject
     Q_OBJECT
 
 public:
-    explicit UrlRecorder(QObject* parent = nullptr);
+    explicit UrlRecorder(QObject *parent = nullptr);
     ~UrlRecorder() override;
 
     QList<QUrl> opened;
 
 public slots:
-    void open(const QUrl& url);
+    void open(const QUrl &url);
 };
