@@ -1,0 +1,27 @@
+#pragma once
+
+#include "tasks/asynctaskspecification.h"
+
+// Verifies one file on the thread pool: its MD5 sum when an expected sum is given, otherwise the RSA
+// signature in the file's path + ".sig" against the key built into the program. The verdict goes out as
+// checkDone before the task ends; a failed check ends with errorCancel() only when cancelOnFailure is set,
+// so callers that retry learn the verdict from checkDone alone. The file is never deleted here.
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    CheckSignatureTaskSpecification(QString filePath, QString expectedMd5, bool cancelOnFailure,
+                                    QObject *parent, double parentProgressRange);
+
+signals:
+    void checkDone(bool pass, CheckSignatureTaskSpecification *task);
+
+protected:
+    ASyncFunc *createFunction() override;
+    void runDone(bool pass) override;
+
+private:
+    QString filePath;
+    QString expectedMd5; // empty: check the RSA signature instead
+    bool cancelOnFailure;
+};
