@@ -1,4 +1,5 @@
 #include "net/mirrors.h"
+#include "support/mirrorseed.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -30,15 +31,6 @@ private:
 
     QTemporaryDir dir;
 };
-
-// A seed whose first draw leaves `wanted` modulo `modulus`; Mirrors takes one generate() per draw.
-static quint32 seedFor(quint32 modulus, quint32 wanted)
-{
-    for (quint32 seed = 1;; ++seed) {
-        if (QRandomGenerator(seed).generate() % modulus == wanted)
-            return seed;
-    }
-}
 
 QString tst_Mirrors::writeIni(const QByteArray &contents)
 {
@@ -135,11 +127,11 @@ void tst_Mirrors::drawIsWeightedByFreeSlots()
     const auto mirrors = load("[mirrors]\nsize=2\n1\\mirror=web\n2\\mirror=ftp\n"
                               "[web]\nurl=http://w\n[ftp]\nurl=ftp://f\n");
     FTPSiteAccessData out;
-    mirrors->seedRandom(seedFor(4, 0));
+    mirrors->seedRandom(seedForDraw(4, 0));
     QCOMPARE(mirrors->getRandomMirror(out), int(Mirrors::MirrorChosen));
     QCOMPARE(out.name, QStringLiteral("web"));
 
-    mirrors->seedRandom(seedFor(3, draw));
+    mirrors->seedRandom(seedForDraw(3, draw));
     QCOMPARE(mirrors->getRandomMirror(out), int(Mirrors::MirrorChosen));
     QCOMPARE(out.name, chosen);
     QCOMPARE(out.useCount, chosen == "web" ? 2 : 1);

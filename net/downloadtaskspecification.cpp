@@ -1,0 +1,263 @@
+#include "net/downloadtaskspecification.h"
+
+#include "net/mirrors.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                                                     const QString &remotePath, const QString &localPath,
+                                                     qint64 expectedSize, QObject *parent,
+                                                     double parentProgressRange)
+    : TaskSpecification(parent, parentProgressRange)
+    , manager(manager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , file(localPath)
+    , expectedSize(expectedSize)
+    , initialExpectedSize(expectedSize)
+{
+}
+
+void DownloadTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Downloading %1").arg(remotePath));
+    state = StateRunning;
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    switch (mirrors->getRandomMirror(mirror)) {
+    case Mirrors::NoMirrorAvailable:
+        errorCancel();
+        return;
+    case Mirrors::AllMirrorsBusy:
+        // Queued: the request that ended must have given its slot back before this task draws again.
+        connect(manager, &QNetworkAccessManager::finished, this,
+                &DownloadTaskSpecification::onOtherDownloadFinished, Qt::QueuedConnection);
+        return;
+    default:
+        slotHeld = true;
+        break;
+    }
+
+    // Unbuffered, so that a full disk shows in the write of the chunk rather than in a close nobody checks.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        releaseSlot();
+        errorCancel();
+        return;
+    }
+
+    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
+    // A redirect is a wrong answer of this mirror, not a hint to try another server.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    reply = manager->get(request);
+    if (!reply) {
+        emit error(QStringLiteral("Download failed to initialize"));
+        releaseSlot();
+        errorCancel();
+        return;
+    }
+    if (!reply->isRunning()) {
+        errorRetry(reply->errorString());
+        return;
+    }
+    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
+{
+    stopWaitingForSlot();
+    // A wake-up that was already queued when the task was cancelled or got a request still arrives.
+    if (state == StateRunning && !reply)
+        startDownload();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() == 200)
+        return;
+    // A mirror that answers with anything else does not have the release: no second chance.
+    mirrors->removeMirror(mirror.name);
+    errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readData();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    char buffer[ChunkSize];
+    while (reply) {
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
+        if (count < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (count == 0)
+            return true;
+        // A broken or hostile mirror must not be able to fill the disk.
+        if (expectedSize >= 0 && received + count > expectedSize) {
+            errorRetry(QStringLiteral("file %1 on mirror %2 is larger than the expected %3 bytes")
+                               .arg(remotePath, mirror.name)
+                               .arg(expectedSize));
+            return false;
+        }
+        const qint64 written = file.write(buffer, count);
+        if (written < 0) {
+            errorRetry(file.errorString());
+            return false;
+        }
+        if (written < count) {
+            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                               .arg(file.fileName())
+                               .arg(count)
+                               .arg(written));
+            return false;
+        }
+        received += count;
+        if (expectedSize >= 1)
+            setProgress(qMin(1.0, double(received) / double(expectedSize)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    // A size given at construction comes from the signed product ini and beats the server's word.
+    if (bytesTotal > 0 && expectedSize < 0)
+        expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            mirrors->removeMirror(mirror.name);
+            reply->close();
+        }
+        errorRetry(reply->errorString());
+        return;
+    }
+    if (!readData())
+        return;
+    reply->close();
+    reply->deleteLater();
+    reply = nullptr;
+    file.close();
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    emit message(QStringLiteral("Downloading %1 finished").arg(remotePath));
+    releaseSlot();
+    finish();
+}
+
+bool DownloadTaskSpecification::errorRetry(const QString &text)
+{
+    mirrors->addMirrorError(mirror.name);
+    resetDownload();
+    emit message(text);
+    startDownload();
+    return true;
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    releaseSlot();
+    mirror.name.clear();
+    if (reply) {
+        reply->disconnect(this);
+        // Only an aborted request is reported finished by the manager; a request that is merely
+        // deleted would leave the downloads that wait for its slot waiting for ever. (Qt warns when the
+        // network side had already failed the request with an error status; that is harmless.)
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    stopWaitingForSlot();
+    idleTicks = 0;
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+    lastReceived = 0;
+    received = 0;
+    expectedSize = initialExpectedSize;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::releaseSlot()
+{
+    if (slotHeld) {
+        mirrors->releaseMirror(mirror.name);
+        slotHeld = false;
+    }
+}
+
+void DownloadTaskSpecification::stopWaitingForSlot()
+{
+    disconnect(manager, &QNetworkAccessManager::finished, this,
+               &DownloadTaskSpecification::onOtherDownloadFinished);
+}
+
+void DownloadTaskSpecification::reset()
+{
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
+                                         bool &downloading)
+{
+    downloadDone = quint64(received);
+    downloadTotal = expectedSize >= 0 ? quint64(expectedSize) : 0;
+    speed = quint64(received - lastReceived);
+    lastReceived = received;
+
+    if (state != StateRunning || !reply)
+        return;
+    if (++idleTicks > mirror.timeoutTicks) {
+        errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+        return;
+    }
+    downloading = true;
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != StateRunning)
+        return;
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification *)
+{
+    if (reply) {
+        emit message(QStringLiteral("Abort downloading %1").arg(remotePath));
+        resetDownload();
+    } else {
+        // Waiting for a slot: a later wake-up must not start a request for a task that no longer runs.
+        stopWaitingForSlot();
+    }
+    errorCancel();
+}

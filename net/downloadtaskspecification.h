@@ -1,0 +1,72 @@
+#pragma once
+
+#include "net/ftpsiteaccessdata.h"
+#include "tasks/taskspecification.h"
+
+#include <QFile>
+
+class Mirrors;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one remote file into one local file. Each attempt draws a mirror from Mirrors and streams the
+// body to disk in small chunks; any failure (wrong status, network or disk error, time-out, more data
+// than expected) deletes the partial file, charges the mirror and starts over on a fresh draw, from the
+// first byte. The task gives up (errorCancel) only when no mirror is left. While every mirror slot is
+// taken it waits, without a request, for any request of the shared manager to end.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 ChunkSize = 4096;
+
+    // expectedSize: the file's size in bytes, or -1 when only the server can tell.
+    DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
+                              const QString &localPath, qint64 expectedSize, QObject *parent,
+                              double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+    void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed, bool &downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification *other) override;
+
+    // The mirror of the current attempt; after success the one that served the file, so that a caller
+    // that rejects the file can still name it.
+    const FTPSiteAccessData &getMirror() const { return mirror; }
+    qint64 getReceived() const { return received; }
+    qint64 getExpectedSize() const { return expectedSize; }
+
+protected:
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply *otherReply);
+
+private:
+    void startDownload();
+    bool readData();
+    bool errorRetry(const QString &text);
+    void resetDownload();
+    void releaseSlot();
+    void stopWaitingForSlot();
+
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    QNetworkReply *reply = nullptr;
+    int idleTicks = 0;
+    QString remotePath;
+    QFile file;
+    qint64 lastReceived = 0;
+    qint64 expectedSize;
+    qint64 initialExpectedSize;
+    qint64 received = 0; // bytes written to file in the current attempt
+    FTPSiteAccessData mirror;
+    // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
+    // giving a slot back twice would let the mirror serve more downloads than it allows.
+    bool slotHeld = false;
+};

@@ -1,0 +1,460 @@
+#include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
+#include "support/httptestserver.h"
+#include "support/mirrorseed.h"
+
+#include <QNetworkAccessManager>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Response = HttpTestServer::Response;
+using Fault = HttpTestServer::Fault;
+
+// Every mirror is an HttpTestServer of its own; the release lives under /client/3021/ on each.
+class tst_DownloadTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void downloadsFile_data();
+    void downloadsFile();
+    void badAnswerCostsMirror_data();
+    void badAnswerCostsMirror();
+    void stallTimesOutOnSixteenthTick();
+    void endlessDataFailsAttempt();
+    void tasksWaitForSingleSlot();
+    void lastMirrorGoneEndsEveryTaskOnce();
+    void cancelWhileWaiting_data();
+    void cancelWhileWaiting();
+    void cancelWhileDownloadingDeletesPartialFile();
+    void unwritableFileCancels();
+
+private:
+    static constexpr const char *RemotePath = "file.bin";
+    static constexpr const char *ServerPath = "/client/3021/file.bin";
+
+    HttpTestServer *addServer(const Response &response);
+    std::unique_ptr<Mirrors> mirrorsFor(const QList<HttpTestServer *> &servers);
+    std::unique_ptr<Mirrors> alphaMirrorFor(HttpTestServer *server);
+    std::unique_ptr<DownloadTaskSpecification> makeTask(Mirrors *mirrors, qint64 size = -1,
+                                                        const QString &name = QStringLiteral("local.bin"));
+    QByteArray localFile(const QString &name = QStringLiteral("local.bin")) const;
+
+    QNetworkAccessManager *manager = nullptr;
+    QList<HttpTestServer *> servers;
+    std::unique_ptr<QTemporaryDir> dir;
+    QByteArray content;
+};
+
+HttpTestServer *tst_DownloadTaskSpecification::addServer(const Response &response)
+{
+    auto *server = new HttpTestServer(this);
+    if (!server->listen())
+        qFatal("cannot listen on 127.0.0.1");
+    server->setHandler(ServerPath, [response](const HttpTestServer::Request &) { return response; });
+    servers.append(server);
+    return server;
+}
+
+// Named "m0", "m1", ... in the order given.
+std::unique_ptr<Mirrors> tst_DownloadTaskSpecification::mirrorsFor(const QList<HttpTestServer *> &list)
+{
+    const QString path = dir->filePath(QStringLiteral("mirrors.ini"));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.beginWriteArray("mirrors", int(list.size()));
+        for (int i = 0; i < list.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue("mirror", QStringLiteral("m%1").arg(i));
+        }
+        settings.endArray();
+        for (int i = 0; i < list.size(); ++i)
+            settings.setValue(QStringLiteral("m%1/url").arg(i), list.at(i)->url("/client").toString());
+    }
+    auto mirrors = std::make_unique<Mirrors>();
+    mirrors->initDefault(path, 3021);
+    return mirrors;
+}
+
+// The alpha mirror is the one http mirror with a single slot.
+std::unique_ptr<Mirrors> tst_DownloadTaskSpecification::alphaMirrorFor(HttpTestServer *server)
+{
+    const QString path = dir->filePath(QStringLiteral("update.ini"));
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue("Channel/alpha", server->url("/client").toString());
+    }
+    auto mirrors = std::make_unique<Mirrors>();
+    mirrors->initAlpha(path, 3021);
+    return mirrors;
+}
+
+std::unique_ptr<DownloadTaskSpecification> tst_DownloadTaskSpecification::makeTask(Mirrors *mirrors, qint64 size,
+                                                                                    const QString &name)
+{
+    return std::make_unique<DownloadTaskSpecification>(manager, mirrors, RemotePath, dir->filePath(name), size,
+                                                       nullptr, 0.5);
+}
+
+QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const
+{
+    QFile file(dir->filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void tst_DownloadTaskSpecification::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    manager = new QNetworkAccessManager(this);
+    content.clear();
+    for (int i = 0; i < 10000; ++i)
+        content.append(char('a' + i % 26));
+}
+
+void tst_DownloadTaskSpecification::cleanup()
+{
+    qDeleteAll(servers);
+    servers.clear();
+    delete manager;
+}
+
+void tst_DownloadTaskSpecification::downloadsFile_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("sizeGiven");
+    QTest::addColumn<bool>("drip");
+
+    QTest::newRow("one chunk exactly") << 4096 << true << false;
+    QTest::newRow("several chunks") << 10000 << true << false;
+    QTest::newRow("size learned from server") << 10000 << false << false;
+    QTest::newRow("zero-length body") << 0 << true << false;
+    QTest::newRow("zero-length body, no size") << 0 << false << false;
+    QTest::newRow("slow drip") << 3000 << true << true;
+}
+
+void tst_DownloadTaskSpecification::downloadsFile()
+{
+    QFETCH(int, size);
+    QFETCH(bool, sizeGiven);
+    QFETCH(bool, drip);
+
+    Response response = Response::withBody(content.left(size));
+    if (drip) {
+        response.fault = Fault::SlowDrip;
+        response.dripBytes = 500;
+        response.dripIntervalMs = 5;
+    }
+    HttpTestServer *server = addServer(response);
+    const auto mirrors = mirrorsFor({server});
+    const auto task = makeTask(mirrors.get(), sizeGiven ? size : -1);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+    QCOMPARE(canceled.size(), 0);
+    QCOMPARE(task->getState(), TaskSpecification::StateFinished);
+    QCOMPARE(task->getProgress(), 0.5);
+    QCOMPARE(localFile(), content.left(size));
+    QCOMPARE(task->getReceived(), qint64(size));
+    if (size > 0)
+        QCOMPARE(task->getExpectedSize(), qint64(size));
+    QCOMPARE(messages.size(), 2);
+    QCOMPARE(messages.at(0).at(0).toString(), QStringLiteral("Downloading file.bin"));
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Downloading file.bin finished"));
+    QCOMPARE(server->requestCount(ServerPath), 1);
+
+    // The mirror that served the file stays named; its slot was given back once, not again on reset.
+    QCOMPARE(task->getMirror().name, QStringLiteral("m0"));
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    task->reset();
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    QCOMPARE(task->getState(), TaskSpecification::StateIdle);
+    QCOMPARE(task->getExpectedSize(), sizeGiven ? qint64(size) : -1);
+}
+
+void tst_DownloadTaskSpecification::badAnswerCostsMirror_data()
+{
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<bool>("removedAtOnce");
+    QTest::addColumn<QString>("text"); // %1: the bad mirror's URL of the file
+
+    QTest::newRow("404") << Response::withStatus(404, "not here") << true << "%1 returned 404";
+    QTest::newRow("500") << Response::withStatus(500) << true << "%1 returned 500";
+    QTest::newRow("401") << Response::withStatus(401) << true << "%1 returned 401";
+    QTest::newRow("redirect") << Response::redirectTo("/elsewhere") << true << "%1 returned 302";
+
+    Response reset = Response::withBody(QByteArray(10000, 'x'));
+    reset.fault = Fault::ResetMidBody;
+    QTest::newRow("reset in the body") << reset << false << QString();
+}
+
+// The bad mirror comes first and is drawn first; the good one must then serve the whole file.
+// Rows with a status from 400 on may print Qt's "Internal problem" warning: the abandoned request is
+// aborted after Qt's network side had already failed it, which Qt reports but handles.
+void tst_DownloadTaskSpecification::badAnswerCostsMirror()
+{
+    QFETCH(Response, response);
+    QFETCH(bool, removedAtOnce);
+    QFETCH(QString, text);
+
+    HttpTestServer *bad = addServer(response);
+    HttpTestServer *good = addServer(Response::withBody(content));
+    const auto mirrors = mirrorsFor({bad, good});
+    QSignalSpy mirrorMessages(mirrors.get(), &Mirrors::message);
+    mirrors->seedRandom(seedForDraw(6, 0));
+    const auto task = makeTask(mirrors.get(), content.size());
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QCOMPARE(localFile(), content);
+    QCOMPARE(task->getReceived(), qint64(content.size()));
+    QCOMPARE(task->getMirror().name, QStringLiteral("m1"));
+    QCOMPARE(good->requestCount(ServerPath), 1);
+    QCOMPARE(bad->requestCount("/elsewhere"), 0);
+
+    const int badIndex = mirrors->getMirrorIndex("m0");
+    if (removedAtOnce) {
+        QCOMPARE(badIndex, -1);
+        QCOMPARE(bad->requestCount(ServerPath), 1);
+        QVERIFY(mirrorMessages.isEmpty()); // removed, not counted out
+        const QString url = bad->url(ServerPath).toString();
+        QCOMPARE(messages.at(1).at(0).toString(), text.arg(url));
+    } else {
+        // Counted as errors: every failed attempt on it is one of its tolerated errors.
+        const int errors = badIndex < 0 ? 3 : mirrors->getMirrorList().at(badIndex).errorCount;
+        QVERIFY(errors >= 1);
+        QCOMPARE(bad->requestCount(ServerPath), errors);
+    }
+}
+
+void tst_DownloadTaskSpecification::stallTimesOutOnSixteenthTick()
+{
+    int requests = 0;
+    HttpTestServer *server = addServer({});
+    server->setHandler(ServerPath, [&](const HttpTestServer::Request &) {
+        Response response = Response::withBody(content);
+        if (++requests == 1) {
+            response.fault = Fault::Stall;
+            response.faultOffset = 100;
+        }
+        return response;
+    });
+    const auto mirrors = mirrorsFor({server});
+    const auto task = makeTask(mirrors.get(), content.size());
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(task->getReceived(), 100, 5000);
+    QCOMPARE(task->getProgress(), 0.5 * 100 / content.size());
+
+    for (int tick = 1; tick <= 16; ++tick) {
+        quint64 done = 0;
+        quint64 total = 0;
+        quint64 speed = 0;
+        bool downloading = false;
+        task->timeTick(done, total, speed, downloading);
+        if (tick < 16) {
+            QCOMPARE(done, 100u);
+            QCOMPARE(total, quint64(content.size()));
+            QCOMPARE(speed, tick == 1 ? 100u : 0u);
+            QVERIFY(downloading);
+            QCOMPARE(mirrors->getMirrorList().at(0).errorCount, 0);
+        } else {
+            QVERIFY(!downloading);
+        }
+    }
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("file file.bin timed out on mirror m0"));
+    QCOMPARE(mirrors->getMirrorList().at(0).errorCount, 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+    QCOMPARE(localFile(), content);
+    QCOMPARE(requests, 2);
+}
+
+void tst_DownloadTaskSpecification::endlessDataFailsAttempt()
+{
+    Response endless = Response::withBody("endless");
+    endless.fault = Fault::Endless;
+    HttpTestServer *bad = addServer(endless);
+    HttpTestServer *good = addServer(Response::withBody(content));
+    const auto mirrors = mirrorsFor({bad, good});
+    mirrors->seedRandom(seedForDraw(6, 0));
+    const auto task = makeTask(mirrors.get(), content.size());
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QCOMPARE(localFile(), content);
+    QCOMPARE(messages.at(1).at(0).toString(),
+             QStringLiteral("file file.bin on mirror m0 is larger than the expected 10000 bytes"));
+    const int badIndex = mirrors->getMirrorIndex("m0");
+    QCOMPARE(bad->requestCount(ServerPath), badIndex < 0 ? 3 : mirrors->getMirrorList().at(badIndex).errorCount);
+    QTRY_COMPARE_WITH_TIMEOUT(bad->openConnectionCount(), 0, 5000);
+}
+
+void tst_DownloadTaskSpecification::tasksWaitForSingleSlot()
+{
+    Response drip = Response::withBody(content.left(2000));
+    drip.fault = Fault::SlowDrip;
+    drip.dripBytes = 200;
+    drip.dripIntervalMs = 10;
+    HttpTestServer *server = addServer(drip);
+    const auto mirrors = alphaMirrorFor(server);
+    const auto first = makeTask(mirrors.get(), 2000, "first.bin");
+    const auto second = makeTask(mirrors.get(), 2000, "second.bin");
+    QStringList events;
+    connect(server, &HttpTestServer::requestReceived, this, [&] { events << "request"; });
+    connect(first.get(), &TaskSpecification::finished, this, [&] { events << "first finished"; });
+    connect(second.get(), &TaskSpecification::finished, this, [&] { events << "second finished"; });
+
+    first->execute();
+    second->execute();
+    QCOMPARE(second->getState(), TaskSpecification::StateRunning);
+    quint64 done = 0;
+    quint64 total = 0;
+    quint64 speed = 0;
+    bool downloading = false;
+    second->timeTick(done, total, speed, downloading);
+    QVERIFY(!downloading); // waiting is neither downloading nor counted towards the time-out
+
+    QTRY_COMPARE_WITH_TIMEOUT(events.size(), 4, 10000);
+    QCOMPARE(events, QStringList({"request", "first finished", "request", "second finished"}));
+    QCOMPARE(localFile("first.bin"), content.left(2000));
+    QCOMPARE(localFile("second.bin"), content.left(2000));
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+}
+
+// One single-slot mirror answering 404 and three tasks: the first removes it, the two waiting ones wake
+// when its request is abandoned and find nothing left.
+void tst_DownloadTaskSpecification::lastMirrorGoneEndsEveryTaskOnce()
+{
+    // The body never comes: the waiting tasks are woken only because the abandoned request is aborted.
+    Response notFound = Response::withStatus(404, QByteArray(100000, 'x'));
+    notFound.fault = Fault::Stall;
+    HttpTestServer *server = addServer(notFound);
+    const auto mirrors = alphaMirrorFor(server);
+    QSignalSpy mirrorMessages(mirrors.get(), &Mirrors::message);
+    std::vector<std::unique_ptr<DownloadTaskSpecification>> tasks;
+    std::vector<std::unique_ptr<QSignalSpy>> canceled;
+    for (int i = 0; i < 3; ++i) {
+        tasks.push_back(makeTask(mirrors.get(), -1, QStringLiteral("f%1").arg(i)));
+        canceled.push_back(std::make_unique<QSignalSpy>(tasks.back().get(), &TaskSpecification::canceled));
+        tasks.back()->execute();
+    }
+
+    for (const auto &spy : canceled)
+        QTRY_COMPARE_WITH_TIMEOUT(spy->size(), 1, 5000);
+    for (const auto &task : tasks)
+        QCOMPARE(task->getState(), TaskSpecification::StateErrorCanceled);
+    QCOMPARE(mirrorMessages.size(), 1);
+    QCOMPARE(mirrorMessages.at(0).at(0).toString(),
+             QStringLiteral("There are no (more) known working mirrors available"));
+    QCOMPARE(server->requestCount(ServerPath), 1);
+    QVERIFY(!QFile::exists(dir->filePath("f0")));
+}
+
+void tst_DownloadTaskSpecification::cancelWhileWaiting_data()
+{
+    QTest::addColumn<bool>("byUser");
+    QTest::newRow("by a sibling") << false;
+    QTest::newRow("by the user") << true;
+}
+
+void tst_DownloadTaskSpecification::cancelWhileWaiting()
+{
+    QFETCH(bool, byUser);
+
+    Response drip = Response::withBody(content.left(1000));
+    drip.fault = Fault::SlowDrip;
+    drip.dripBytes = 100;
+    drip.dripIntervalMs = 10;
+    HttpTestServer *server = addServer(drip);
+    const auto mirrors = alphaMirrorFor(server);
+    const auto running = makeTask(mirrors.get(), -1, "running.bin");
+    const auto waiting = makeTask(mirrors.get(), -1, "waiting.bin");
+    QSignalSpy messages(waiting.get(), &TaskSpecification::message);
+    QSignalSpy canceled(waiting.get(), &TaskSpecification::canceled);
+    running->execute();
+    waiting->execute();
+
+    if (byUser)
+        waiting->userCanceled();
+    else
+        waiting->onOtherTaskCancelled(running.get());
+    QCOMPARE(canceled.size(), 1);
+    QCOMPARE(waiting->getState(), byUser ? TaskSpecification::StateUserCanceled
+                                         : TaskSpecification::StateErrorCanceled);
+    QCOMPARE(messages.size(), 1); // "Downloading file.bin" only, no "Abort downloading"
+
+    QTRY_COMPARE_WITH_TIMEOUT(running->getState(), TaskSpecification::StateFinished, 5000);
+    // Deliver the wake-up the finished request would have queued for a waiting task.
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    QCOMPARE(server->requestCount(ServerPath), 1);
+    QCOMPARE(canceled.size(), 1);
+    QVERIFY(!QFile::exists(dir->filePath("waiting.bin")));
+
+    // The cancelled task can run again.
+    waiting->reset();
+    QSignalSpy finished(waiting.get(), &TaskSpecification::finished);
+    waiting->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
+    QCOMPARE(localFile("waiting.bin"), content.left(1000));
+}
+
+void tst_DownloadTaskSpecification::cancelWhileDownloadingDeletesPartialFile()
+{
+    Response stall = Response::withBody(content);
+    stall.fault = Fault::Stall;
+    stall.faultOffset = 500;
+    HttpTestServer *server = addServer(stall);
+    const auto mirrors = mirrorsFor({server});
+    const auto task = makeTask(mirrors.get(), -1);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(task->getReceived(), 500, 5000);
+    QVERIFY(QFile::exists(dir->filePath("local.bin")));
+
+    task->onOtherTaskCancelled(nullptr);
+    QCOMPARE(task->getState(), TaskSpecification::StateErrorCanceled);
+    QCOMPARE(messages.last().at(0).toString(), QStringLiteral("Abort downloading file.bin"));
+    QVERIFY(!QFile::exists(dir->filePath("local.bin")));
+    QCOMPARE(task->getReceived(), 0);
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    QCOMPARE(mirrors->getMirrorList().at(0).errorCount, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server->openConnectionCount(), 0, 5000);
+}
+
+void tst_DownloadTaskSpecification::unwritableFileCancels()
+{
+    HttpTestServer *server = addServer(Response::withBody(content));
+    const auto mirrors = mirrorsFor({server});
+    const auto task = makeTask(mirrors.get(), -1, "missing-directory/local.bin");
+    QSignalSpy errors(task.get(), &TaskSpecification::error);
+    QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+
+    task->execute();
+    QCOMPARE(canceled.size(), 1);
+    QCOMPARE(task->getState(), TaskSpecification::StateErrorCanceled);
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("Unable to create file %1 for saving")
+                                                    .arg(dir->filePath("missing-directory/local.bin")));
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    task->reset();
+    QCOMPARE(mirrors->getMirrorList().at(0).useCount, 0);
+    QCOMPARE(server->totalRequestCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)
+#include "tst_downloadtaskspecification.moc"
