@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+// One file to fetch from the mirrors into the run's temporary directory.
+class FileDownloadSpecification
+{
+public:
+    FileDownloadSpecification() = default;
+    FileDownloadSpecification(const QString &remoteDir, const QString &fileName, const QString &md5,
+                              quint64 size);
+
+    QString remoteDir; // directory on the mirror (product ini section)
+    QString fileName;  // relative to remoteDir and to the temporary directory
+    QString md5;       // of the file as it lies on the mirror
+    quint64 size = 0;
+};
