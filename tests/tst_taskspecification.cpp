@@ -31,7 +31,6 @@ private slots:
     void resetClearsRunAndCancelRequest();
     void otherTaskCancelledOnlyWhileRunning_data();
     void otherTaskCancelledOnlyWhileRunning();
-    void timeTickReportsNothing();
 };
 
 void tst_TaskSpecification::endsReportWeightedProgress_data()
@@ -125,18 +124,6 @@ void tst_TaskSpecification::otherTaskCancelledOnlyWhileRunning()
         task.errorCancel();
     task.onOtherTaskCancelled(self ? &task : &other);
     QCOMPARE(task.handled, handled);
-}
-
-void tst_TaskSpecification::timeTickReportsNothing()
-{
-    PlainTask task(nullptr, 1.0);
-    quint64 done = 7, total = 8, speed = 9;
-    bool downloading = true;
-    task.timeTick(done, total, speed, downloading);
-    QCOMPARE(done, quint64(0));
-    QCOMPARE(total, quint64(0));
-    QCOMPARE(speed, quint64(0));
-    QVERIFY(!downloading);
 }
 
 QTEST_GUILESS_MAIN(tst_TaskSpecification)

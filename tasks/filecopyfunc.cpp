@@ -1,0 +1,8 @@
+#include "tasks/filecopyfunc.h"
+
+#include <QFile>
+
+bool FileCopyFunc::run()
+{
+    return QFile::copy(source, destination);
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "tasks/slowfileopspecification.h"
+
+class FileUnzipTaskSpecification : public SlowFileOpSpecification
+{
+    Q_OBJECT
+public:
+    FileUnzipTaskSpecification(RollbackDataList *rollbackList, const QString &source, const QString &destination,
+                               QObject *parent, double parentProgressRange);
+
+protected:
+    ASyncFunc *createFunction() override;
+};

@@ -1,0 +1,132 @@
+#include "tasks/filecopytaskspecification.h"
+#include "tasks/fileunziptaskspecification.h"
+#include "tasks/rollbackdatalist.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+namespace {
+
+QByteArray gzip(const QByteArray &data)
+{
+    z_stream zs = {};
+    if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(int(deflateBound(&zs, data.size())), '\0');
+    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    zs.avail_in = uInt(data.size());
+    zs.next_out = reinterpret_cast<Bytef *>(out.data());
+    zs.avail_out = uInt(out.size());
+    deflate(&zs, Z_FINISH);
+    out.truncate(int(zs.total_out));
+    deflateEnd(&zs);
+    return out;
+}
+
+// More than one buffer's worth, with enough variety that the compressed form is not trivial.
+QByteArray payload()
+{
+    QByteArray data;
+    for (int i = 0; data.size() < 100000; ++i)
+        data += "line " + QByteArray::number(i * 7919 % 1000003) + "\n";
+    return data;
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+} // namespace
+
+class tst_SlowFileOpSpecification : public QObject
+{
+    Q_OBJECT
+private slots:
+    void operation_data();
+    void operation();
+};
+
+void tst_SlowFileOpSpecification::operation_data()
+{
+    QTest::addColumn<bool>("unzip");
+    QTest::addColumn<QByteArray>("source");      // null: no source file
+    QTest::addColumn<QByteArray>("existing");    // null: no destination before the run
+    QTest::addColumn<QByteArray>("expected");    // null: the run fails
+    QTest::addColumn<QByteArray>("destination"); // what lies at the destination afterwards; null: nothing
+
+    const QByteArray data = payload();
+    const QByteArray packed = gzip(data);
+    QByteArray corrupt = packed;
+    for (int i = 100; i < 200; ++i)
+        corrupt[i] = char(0xff);
+    const QByteArray none;
+
+    QTest::newRow("copy to a new file") << false << data << none << data << data;
+    QTest::newRow("copy onto an existing file fails") << false << data << QByteArray("old") << none
+                                                      << QByteArray("old");
+    QTest::newRow("copy of a missing source") << false << none << none << none << none;
+    QTest::newRow("gunzip of a stream larger than the buffer") << true << packed << none << data << data;
+    QTest::newRow("gunzip of an empty stream") << true << gzip("") << none << QByteArray("") << QByteArray("");
+    QTest::newRow("gunzip of a plain file copies it") << true << data << none << data << data;
+    QTest::newRow("gunzip replaces an existing file") << true << packed << QByteArray("old") << data << data;
+    QTest::newRow("gunzip of a corrupt stream removes its output") << true << corrupt << none << none << none;
+    // Regression: the reader ends a cut-off stream with a short read and 0, not an error.
+    QTest::newRow("gunzip of a truncated stream removes its output")
+        << true << packed.left(packed.size() / 2) << none << none << none;
+    QTest::newRow("gunzip of a missing source") << true << none << none << none << none;
+}
+
+void tst_SlowFileOpSpecification::operation()
+{
+    QFETCH(bool, unzip);
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, existing);
+    QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, destination);
+
+    QTemporaryDir tmp;
+    const QString from = tmp.filePath("source");
+    const QString to = tmp.filePath("installed");
+    if (!source.isNull())
+        writeFile(from, source);
+    if (!existing.isNull())
+        writeFile(to, existing);
+
+    RollbackDataList list;
+    SlowFileOpSpecification *task = nullptr;
+    if (unzip)
+        task = new FileUnzipTaskSpecification(&list, from, to, this, 1.0);
+    else
+        task = new FileCopyTaskSpecification(&list, from, to, this, 1.0);
+    QStringList messages;
+    connect(task, &TaskSpecification::message, task, [&messages](const QString &m) { messages.append(m); });
+    task->execute();
+    QTRY_VERIFY(task->getState() != TaskSpecification::StateRunning);
+
+    const bool ok = !expected.isNull();
+    QCOMPARE(task->getState(), ok ? TaskSpecification::StateFinished : TaskSpecification::StateErrorCanceled);
+    QFile out(to);
+    QCOMPARE(out.exists(), !destination.isNull());
+    if (out.open(QIODevice::ReadOnly))
+        QCOMPARE(out.readAll(), destination);
+    if (ok) {
+        QVERIFY(messages.isEmpty());
+        QCOMPARE(list.records().size(), 1);
+        QCOMPARE(list.records().at(0).operation, RollbackData::CreateFile);
+        QCOMPARE(list.records().at(0).path, to);
+    } else {
+        const QString text = unzip ? "Could not unzip '%1' to '%2'" : "Could not copy '%1' to '%2'";
+        QCOMPARE(messages, QStringList{text.arg(from, to)});
+        QVERIFY(list.records().isEmpty());
+    }
+    delete task;
+}
+
+QTEST_GUILESS_MAIN(tst_SlowFileOpSpecification)
+#include "tst_slowfileopspecification.moc"
