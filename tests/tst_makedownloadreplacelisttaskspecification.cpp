@@ -1,0 +1,250 @@
+#include "app/configuration.h"
+#include "update/filereplacespecification.h"
+#include "update/filespecifications.h"
+#include "update/makedownloadreplacelisttaskspecification.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+QByteArray md5(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(data), data.size());
+}
+
+QStringList downloads(const FileSpecifications &lists)
+{
+    QStringList result;
+    for (const FileDownloadSpecification &file : lists.downloadList)
+        result << QString("%1/%2 %3 %4").arg(file.remoteDir, file.fileName, file.md5).arg(file.size);
+    return result;
+}
+
+QStringList replacements(const FileSpecifications &lists)
+{
+    QStringList result;
+    for (const FileReplaceSpecification &file : lists.replaceList) {
+        QString line = QString("%1/%2").arg(file.remoteDir, file.fileName);
+        if (file.hasUnzip())
+            line += QString(" -> %1 %2 %3").arg(file.unzipFileName, file.unzipMd5).arg(file.unzipSize);
+        result << line;
+    }
+    return result;
+}
+} // namespace
+
+class tst_MakeDownloadReplaceListTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void compilesAgainstInstallationAndTemporaryCopies();
+    void fieldCounts_data();
+    void fieldCounts();
+    void capitalDeleteIsAFileSection();
+    void subdirectoryKeysKeepTheirPath();
+    void unsafePathsFailTheCompile_data();
+    void unsafePathsFailTheCompile();
+    void noFiles_data();
+    void noFiles();
+
+private:
+    bool compile(const QByteArray &ini);
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<QTemporaryDir> temp;
+    Configuration configuration;
+    FileSpecifications lists;
+    QStringList messages;
+    double finalProgress = 0.0;
+};
+
+void tst_MakeDownloadReplaceListTaskSpecification::init()
+{
+    root.reset(new QTemporaryDir);
+    temp.reset(new QTemporaryDir);
+    QVERIFY(root->isValid() && temp->isValid());
+    Configuration::setAppRootPathForTesting(root->path());
+    configuration.tempDir = temp->path();
+    configuration.clientType = "client_linux_amd64";
+    lists.clear();
+    messages.clear();
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::cleanup()
+{
+    Configuration::setAppRootPathForTesting(QString());
+}
+
+// Runs the compiler over the given product ini and tells whether the task finished.
+bool tst_MakeDownloadReplaceListTaskSpecification::compile(const QByteArray &ini)
+{
+    if (!ini.isNull())
+        writeFile(temp->filePath("client_linux_amd64.ini"), ini);
+    MakeDownloadReplaceListTaskSpecification task(&configuration, lists, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+    connect(&task, &TaskSpecification::message, this, [this](const QString &text) { messages << text; });
+    task.execute();
+    if (!QTest::qWaitFor([&] { return finished.size() + canceled.size() > 0; }, 10000))
+        qFatal("list compiler did not end");
+    finalProgress = progress.isEmpty() ? 0.0 : progress.last().first().toDouble();
+    return finished.size() == 1;
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::compilesAgainstInstallationAndTemporaryCopies()
+{
+    const QByteArray current = "installed and current";
+    const QByteArray fresh = "new content";
+    const QByteArray unzipped = "decompressed program";
+    writeFile(root->filePath("current.txt"), current);
+    writeFile(root->filePath("changed.txt"), "old content");
+    writeFile(root->filePath("client"), unzipped);
+    writeFile(root->filePath("obsolete.txt"), "remove me");
+    writeFile(temp->filePath("reused.txt"), fresh);
+    writeFile(temp->filePath("wrongcopy.txt"), "truncated");
+
+    const QByteArray ini = "[release]\n"
+                           "current.txt=" + md5(current).toUpper() + "::21\n"
+                           "changed.txt=" + md5(fresh) + "::11\n"
+                           "reused.txt=" + md5(fresh) + "::11\n"
+                           "wrongcopy.txt=" + md5(fresh) + "::11\n"
+                           "client.gz=" + md5("gzip bytes") + "::99::" + md5(unzipped) + "::20::client\n"
+                           "emptysize.txt=" + md5(fresh) + "::\n"
+                           "[delete]\n"
+                           "obsolete.txt=\n"
+                           "alreadygone.txt=\n";
+    QVERIFY(compile(ini));
+
+    QCOMPARE(replacements(lists),
+             QStringList({"release/changed.txt", "release/emptysize.txt", "release/reused.txt",
+                          "release/wrongcopy.txt"}));
+    QCOMPARE(downloads(lists), QStringList({"release/changed.txt " + md5(fresh) + " 11",
+                                            "release/emptysize.txt " + md5(fresh) + " 0",
+                                            "release/wrongcopy.txt " + md5(fresh) + " 11"}));
+    QCOMPARE(lists.deleteList, QStringList({"obsolete.txt"}));
+    QCOMPARE(messages, QStringList({"Compiling download and replace list"}));
+    QCOMPARE(finalProgress, 1.0);
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::fieldCounts_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("replacement");
+
+    const QByteArray sum = md5("x");
+    QTest::newRow("two fields") << sum + "::1" << "files/a";
+    QTest::newRow("five fields") << sum + "::1::" + sum + "::5::b" << QString("files/a -> b " + sum + " 5");
+    QTest::newRow("five fields, empty unzip name") << sum + "::1::" + sum + "::5::" << "files/a";
+    QTest::newRow("one field") << sum << "";
+    QTest::newRow("three fields") << sum + "::1::" + sum << "";
+    QTest::newRow("four fields") << sum + "::1::" + sum + "::5" << "";
+    QTest::newRow("six fields") << sum + "::1::" + sum + "::5::b::" << "";
+    QTest::newRow("unquoted comma") << sum + "::1,2" << "";
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::fieldCounts()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(QString, replacement);
+
+    // The lists of an earlier compile must survive a failed one.
+    lists.deleteList << "sentinel";
+    const bool ok = compile("[files]\na=" + value + "\n");
+    QCOMPARE(ok, !replacement.isEmpty());
+    if (ok) {
+        QCOMPARE(replacements(lists), QStringList({replacement}));
+        QCOMPARE(lists.deleteList, QStringList());
+    } else {
+        QCOMPARE(messages.last(), QString("Warning: product ini contains invalid line in section files"));
+        QCOMPARE(lists.deleteList, QStringList({"sentinel"}));
+    }
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::capitalDeleteIsAFileSection()
+{
+    writeFile(root->filePath("obsolete.txt"), "still here");
+    QVERIFY(compile("[Delete]\nobsolete.txt=" + md5("new") + "::3\n"));
+    QCOMPARE(replacements(lists), QStringList({"Delete/obsolete.txt"}));
+    QCOMPARE(lists.deleteList, QStringList());
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::subdirectoryKeysKeepTheirPath()
+{
+    QVERIFY(compile("[release]\nplugins/libfoo.so=" + md5("foo") + "::3\n"
+                    "imageformats\\libqgif.so=" + md5("gif") + "::3\n"));
+    QCOMPARE(replacements(lists), QStringList({"release/imageformats/libqgif.so", "release/plugins/libfoo.so"}));
+    QCOMPARE(lists.replaceList.at(1).oldDestFileName(), QString("plugins/_old_libfoo.so"));
+    QCOMPARE(lists.replaceList.at(1).destFileName(QString()), QString("plugins/libfoo.so"));
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::unsafePathsFailTheCompile_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QString>("section");
+
+    const QByteArray sum = md5("x");
+    QTest::newRow("key climbing out") << "[release]\n../victim=" + sum + "::1\n" << "release";
+    QTest::newRow("key climbing out with backslashes") << "[release]\nsub\\..\\..\\victim=" + sum + "::1\n"
+                                                       << "release";
+    QTest::newRow("absolute unzip name") << "[release]\na.gz=" + sum + "::1::" + sum + "::1::/tmp/victim\n"
+                                         << "release";
+    QTest::newRow("unzip name climbing out") << "[release]\na.gz=" + sum + "::1::" + sum + "::1::../victim\n"
+                                             << "release";
+    // In an ini value a backslash itself has to be escaped.
+    QTest::newRow("unzip name climbing out with backslashes")
+        << "[release]\na.gz=" + sum + "::1::" + sum + "::1::sub\\\\..\\\\..\\\\victim\n" << "release";
+    QTest::newRow("key naming the installation itself") << "[release]\n.=" + sum + "::1\n" << "release";
+    QTest::newRow("delete key climbing out") << QByteArray("[delete]\n../victim=\n") << "delete";
+    QTest::newRow("key through a linked directory") << "[release]\noutside/victim=" + sum + "::1\n"
+                                                    << "release";
+    QTest::newRow("delete key through a linked directory") << QByteArray("[delete]\noutside/victim=\n") << "delete";
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::unsafePathsFailTheCompile()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, section);
+
+    QTemporaryDir outside;
+    writeFile(outside.filePath("victim"), "not ours");
+    QVERIFY(QFile::link(outside.path(), root->filePath("outside")));
+
+    QVERIFY(!compile(ini));
+    QCOMPARE(messages.last(), "Warning: product ini contains invalid line in section " + section);
+    QVERIFY(lists.replaceList.isEmpty() && lists.downloadList.isEmpty() && lists.deleteList.isEmpty());
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::noFiles_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+
+    QTest::newRow("missing ini") << QByteArray();
+    QTest::newRow("empty ini") << QByteArray("");
+    QTest::newRow("only top-level keys") << QByteArray("a=b\n[General]\nc=d\n[general]\ne=f\n");
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::noFiles()
+{
+    QFETCH(QByteArray, ini);
+    QVERIFY(!compile(ini));
+    QCOMPARE(messages, QStringList({"Compiling download and replace list", "No files in product ini"}));
+}
+
+QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceListTaskSpecification)
+#include "tst_makedownloadreplacelisttaskspecification.moc"
