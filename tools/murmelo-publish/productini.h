@@ -1,0 +1,39 @@
+#pragma once
+
+#include "filedigest.h"
+
+#include <QList>
+#include <QStringList>
+
+// The signed description of one client type's release: file sections named after their mirror directory,
+// each key a file with "md5::size" or, for a gzip-compressed file, "md5::size::unzip-md5::unzip-size::
+// unzip-name", and a section "delete" with obsolete installed paths. Read the way the updater's list
+// compiler reads it, written through QSettings so that the updater reads back exactly what was meant.
+class ProductIni
+{
+public:
+    struct Entry
+    {
+        QString section; // mirror directory below the version directory
+        QString key;     // path below the section, and in the updater's temporary directory
+        FileDigest file; // as it lies on the mirror
+        FileDigest unzipped;
+        QString unzipName; // installed path of the decompressed content; empty when not compressed
+
+        bool isCompressed() const { return !unzipName.isEmpty(); }
+        // Where the updater puts the file, relative to the installation directory.
+        QString installedPath() const { return isCompressed() ? unzipName : key; }
+        QString value() const;
+        bool operator==(const Entry &other) const;
+    };
+
+    // Collects one line per problem (invalid value, unreadable file) into errors; false if there is any.
+    static bool read(const QString &path, ProductIni &ini, QStringList &errors);
+    // Replaces the file, then reads it back and fails unless it yields the same entries.
+    bool write(const QString &path, QString &error) const;
+
+    QStringList installedPaths() const;
+
+    QList<Entry> entries;
+    QStringList deletePaths;
+};

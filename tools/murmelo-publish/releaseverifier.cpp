@@ -1,0 +1,128 @@
+#include "releaseverifier.h"
+
+#include "filedigest.h"
+#include "keyfile.h"
+#include "productini.h"
+#include "releasenames.h"
+
+#include "net/crypt.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+ReleaseVerifier::ReleaseVerifier(const QString &versionDir, const QString &keyPath, const QString &clientType,
+                                 QTextStream &out)
+    : versionDir(versionDir), keyPath(keyPath), clientType(clientType), out(out)
+{
+}
+
+ReleaseVerifier::Result ReleaseVerifier::verify()
+{
+    if (!QFileInfo(versionDir).isDir())
+        problems << QStringLiteral("%1 does not exist or is not a directory").arg(versionDir);
+    const QString keyProblem = KeyFile::check(keyPath, false);
+    if (!keyProblem.isEmpty())
+        problems << keyProblem;
+    if (!clientType.isEmpty()) {
+        const QString why = ReleaseNames::checkClientType(clientType);
+        if (!why.isEmpty())
+            problems << QStringLiteral("client type %1 %2").arg(clientType, why);
+    }
+    if (!problems.isEmpty())
+        return BadInput;
+
+    const QStringList inis = clientType.isEmpty()
+            ? QDir(versionDir).entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)
+            : QStringList{clientType + QStringLiteral(".ini")};
+    if (inis.isEmpty()) {
+        problems << QStringLiteral("%1 holds no product ini (*.ini)").arg(versionDir);
+        return Mismatch;
+    }
+    for (const QString &iniName : inis)
+        verifyIni(iniName);
+    return problems.isEmpty() ? Verified : Mismatch;
+}
+
+void ReleaseVerifier::verifyIni(const QString &iniName)
+{
+    const int problemsBefore = problems.size();
+    const QString iniPath = versionDir + QLatin1Char('/') + iniName;
+    if (!QFileInfo::exists(iniPath)) {
+        problems << QStringLiteral("%1 is missing").arg(iniPath);
+        return;
+    }
+    try {
+        if (!verify_file(QFile::encodeName(keyPath).constData(), QFile::encodeName(iniPath).constData()))
+            problems << QStringLiteral("%1.sig is not a valid signature of %1 under the key %2").arg(iniPath, keyPath);
+    } catch (const crypt_exception &e) {
+        problems << QString::fromLocal8Bit(e.what());
+    }
+
+    ProductIni ini;
+    ProductIni::read(iniPath, ini, problems);
+    if (ini.entries.isEmpty() && problems.size() == problemsBefore) {
+        problems << QStringLiteral("%1 lists no files; the updater stops with \"No files in product ini\"")
+                            .arg(iniPath);
+    }
+    for (const QString &path : std::as_const(ini.deletePaths)) {
+        const QString why = ReleaseNames::checkPath(path);
+        if (!why.isEmpty())
+            problems << QStringLiteral("%1: [delete] %2 %3").arg(iniName, path, why);
+    }
+
+    int compressed = 0;
+    for (const ProductIni::Entry &entry : std::as_const(ini.entries)) {
+        const QString relative = entry.section + QLatin1Char('/') + entry.key;
+        QStringList refused;
+        if (const QString why = ReleaseNames::checkSection(entry.section); !why.isEmpty())
+            refused << QStringLiteral("section %1 %2").arg(entry.section, why);
+        if (const QString why = ReleaseNames::checkPath(entry.key); !why.isEmpty())
+            refused << QStringLiteral("key %1 %2").arg(entry.key, why);
+        if (const QString why = ReleaseNames::checkPath(entry.unzipName); entry.isCompressed() && !why.isEmpty())
+            refused << QStringLiteral("unzip name %1 %2").arg(entry.unzipName, why);
+        if (!refused.isEmpty()) {
+            problems << QStringLiteral("%1: %2: %3").arg(iniName, relative, refused.join(QStringLiteral("; ")));
+            continue;
+        }
+
+        const QString path = versionDir + QLatin1Char('/') + relative;
+        FileDigest actual;
+        QString error;
+        if (!QFileInfo(path).isFile() || !FileDigest::ofFile(path, actual, error)) {
+            problems << QStringLiteral("%1: %2 is missing or unreadable").arg(iniName, relative);
+            continue;
+        }
+        if (actual.size != entry.file.size) {
+            problems << QStringLiteral("%1: %2 has %3 bytes, the product ini says %4")
+                                .arg(iniName, relative)
+                                .arg(actual.size)
+                                .arg(entry.file.size);
+        } else if (actual != entry.file) {
+            problems << QStringLiteral("%1: %2 has the MD5 sum %3, the product ini says %4")
+                                .arg(iniName, relative, actual.md5, entry.file.md5);
+        } else if (entry.isCompressed()) {
+            ++compressed;
+            FileDigest unzipped;
+            if (!FileDigest::ofGunzipped(path, unzipped, error)) {
+                problems << QStringLiteral("%1: %2").arg(iniName, error);
+            } else if (unzipped != entry.unzipped) {
+                problems << QStringLiteral("%1: %2 decompresses to %3 bytes with the MD5 sum %4, the product ini "
+                                           "says %5 bytes with %6")
+                                    .arg(iniName, relative)
+                                    .arg(unzipped.size)
+                                    .arg(unzipped.md5)
+                                    .arg(entry.unzipped.size)
+                                    .arg(entry.unzipped.md5);
+            }
+        }
+    }
+    if (problems.size() == problemsBefore) {
+        out << QStringLiteral("%1: signature valid; %2 files (%3 compressed) and %4 obsolete paths as listed\n")
+                        .arg(iniPath)
+                        .arg(ini.entries.size())
+                        .arg(compressed)
+                        .arg(ini.deletePaths.size());
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QStringList>
+
+class QTextStream;
+
+// Checks a published version directory the way the updater will: the signature of each product ini, its
+// values, the names it carries, and every listed file's size and MD5 sum, for a gzip file also those of the
+// decompressed content. Every problem is reported, not only the first.
+class ReleaseVerifier
+{
+public:
+    enum Result {
+        Verified,
+        Mismatch,  // the tree is not what an updater would accept
+        BadInput   // the arguments do not name a usable directory or key
+    };
+
+    // Without a client type every product ini (*.ini) of the directory is checked.
+    ReleaseVerifier(const QString &versionDir, const QString &keyPath, const QString &clientType, QTextStream &out);
+
+    Result verify();
+    QStringList errors() const { return problems; }
+
+private:
+    void verifyIni(const QString &iniName);
+
+    QString versionDir;
+    QString keyPath;
+    QString clientType;
+    QTextStream &out;
+    QStringList problems;
+};
