@@ -1,10 +1,15 @@
 #include "support/runcommand.h"
 
+#include "app/configuration.h"
 #include "net/crypt.h"
+#include "update/filespecifications.h"
+#include "update/makedownloadreplacelistfunc.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +41,7 @@ private slots:
     void ownKeyPair();
     void badInput_data();
     void badInput();
+    void listCompilerRoundTrip();
 
 private:
     CommandResult publisher(const QStringList &arguments);
@@ -43,6 +49,7 @@ private:
     void write(const QString &relative, const QByteArray &content);
     QByteArray read(const QString &relative);
     QMap<QString, QString> section(const QString &ini, const QString &name);
+    QMap<QString, QByteArray> tree(const QString &relative);
     static QString md5(const QByteArray &data);
     static QByteArray gunzip(const QString &path);
 
@@ -89,6 +96,20 @@ QMap<QString, QString> tst_Publisher::section(const QString &ini, const QString 
     for (const QString &key : keys)
         entries.insert(key, settings.value(key).toString());
     return entries;
+}
+
+// Every file below the directory, by relative path.
+QMap<QString, QByteArray> tst_Publisher::tree(const QString &relative)
+{
+    const QString root = dir->filePath(relative);
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(file.fileName().mid(root.size() + 1), file.readAll());
+    }
+    return files;
 }
 
 QString tst_Publisher::md5(const QByteArray &data)
@@ -387,6 +408,65 @@ void tst_Publisher::badInput()
         if (file.contains('/'))
             ::rmdir(path.left(path.lastIndexOf('/')).constData());
     }
+}
+
+// What the publisher writes must be what the updater's own list compiler reads: from an installation of
+// version 6, the lists of version 7 name exactly the changed files, and applying them yields version 7.
+void tst_Publisher::listCompilerRoundTrip()
+{
+    const QStringList gzip{"--gzip", "*.txt", "--gzip-above", "1000"};
+    write("rel/old.txt", "old");
+    QCOMPARE(publish("6", gzip).exitCode, 0);
+    for (const auto &[path, content] : tree("rel").asKeyValueRange())
+        write("install/" + path, content);
+    write("install/user-settings.conf", "kept");
+
+    write("rel/client", "#!/bin/sh\necho client 7\n");
+    write("rel/data/big.bin", QByteArray(6000, 'B'));
+    write("rel/lib/new.so", "new");
+    QVERIFY(QFile::remove(dir->filePath("rel/old.txt")));
+    const CommandResult published = publish("7", gzip + QStringList{"--previous", "out/6/client_linux_amd64.ini"});
+    QVERIFY2(published.exitCode == 0, qPrintable(published.output));
+
+    Configuration configuration;
+    configuration.clientType = "client_linux_amd64";
+    configuration.tempDir = dir->filePath("temp");
+    QVERIFY(QDir().mkpath(configuration.tempDir));
+    QVERIFY(QFile::copy(dir->filePath("out/7/client_linux_amd64.ini"), configuration.tempDir + "/client_linux_amd64.ini"));
+    Configuration::setAppRootPathForTesting(dir->filePath("install"));
+    const auto restoreRoot = qScopeGuard([] { Configuration::setAppRootPathForTesting(QString()); });
+    FileSpecifications lists;
+    QVERIFY(MakeDownloadReplaceListFunc(&configuration, lists).run());
+
+    QStringList downloads;
+    for (const FileDownloadSpecification &file : std::as_const(lists.downloadList)) {
+        const QByteArray mirrored = read("out/7/" + file.remoteDir + "/" + file.fileName);
+        QCOMPARE(file.md5, md5(mirrored));
+        QCOMPARE(file.size, quint64(mirrored.size()));
+        downloads << file.remoteDir + "/" + file.fileName;
+    }
+    QCOMPARE(downloads, (QStringList{"release/client", "release/data/big.bin.gz", "release/lib/new.so"}));
+    QStringList installs;
+    for (const FileReplaceSpecification &file : std::as_const(lists.replaceList))
+        installs << file.pureDestFilePath();
+    QCOMPARE(installs, (QStringList{"client", "data/big.bin", "lib/new.so"}));
+    QCOMPARE(lists.deleteList, QStringList{"old.txt"});
+
+    for (const FileReplaceSpecification &file : std::as_const(lists.replaceList)) {
+        const QString mirrored = "out/7/" + file.remoteDir + "/" + file.fileName;
+        const QByteArray content = file.hasUnzip() ? gunzip(dir->filePath(mirrored)) : read(mirrored);
+        if (file.hasUnzip())
+            QCOMPARE(md5(content), file.unzipMd5);
+        write("install/" + file.pureDestFilePath(), content);
+    }
+    for (const QString &path : std::as_const(lists.deleteList))
+        QVERIFY(QFile::remove(dir->filePath("install/" + path)));
+    QMap<QString, QByteArray> expected = tree("rel");
+    expected.insert("user-settings.conf", "kept");
+    QCOMPARE(tree("install"), expected);
+
+    QVERIFY(MakeDownloadReplaceListFunc(&configuration, lists).run());
+    QVERIFY(lists.downloadList.isEmpty() && lists.replaceList.isEmpty() && lists.deleteList.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Publisher)

@@ -1,5 +1,7 @@
 #include "productini.h"
 
+#include "update/filereplacespecification.h"
+
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
@@ -29,6 +31,11 @@ bool entryLess(const ProductIni::Entry &a, const ProductIni::Entry &b)
     return a.section != b.section ? a.section < b.section : a.key < b.key;
 }
 } // namespace
+
+QString ProductIni::Entry::installedPath() const
+{
+    return FileReplaceSpecification(section, key, unzipped.md5, unzipped.size, unzipName).pureDestFilePath();
+}
 
 QString ProductIni::Entry::value() const
 {

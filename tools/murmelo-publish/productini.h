@@ -22,7 +22,7 @@ public:
 
         bool isCompressed() const { return !unzipName.isEmpty(); }
         // Where the updater puts the file, relative to the installation directory.
-        QString installedPath() const { return isCompressed() ? unzipName : key; }
+        QString installedPath() const;
         QString value() const;
         bool operator==(const Entry &other) const;
     };
