@@ -1,0 +1,65 @@
+#include "net/downloadfiletaskspecification.h"
+
+#include "app/configuration.h"
+#include "net/checksignaturetaskspecification.h"
+#include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(
+        const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
+        Configuration *configuration, QObject *parent, double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , remoteDir(file.remoteDir)
+    , fileName(file.fileName)
+    , md5(file.md5)
+    , size(file.size)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + fileName;
+    currentDownload = new DownloadTaskSpecification(manager, mirrors,
+                                                    remoteDir + QLatin1Char('/') + fileName,
+                                                    localPath, qint64(size), this, 0.8);
+    addSubTask(currentDownload);
+    auto check = new CheckSignatureTaskSpecification(localPath, md5, false, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone,
+            this, &DownloadFileTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+    state = StateRunning;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task)
+{
+    Q_UNUSED(task);
+    if (pass)
+        return;
+    mirrors->removeMirror(currentDownload->getMirror().name);
+    // A retry would start a whole new transfer after the user asked to stop, and reset() would
+    // forget that request; end here instead.
+    if (cancelRequested) {
+        userCancel();
+        return;
+    }
+    emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying")
+                         .arg(fileName));
+    reset();
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    clearSubTasks();
+    currentDownload = nullptr;
+    TaskSpecification::reset();
+}

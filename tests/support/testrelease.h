@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QStringList>
+#include <QString>
+
+// A client release laid out as a mirror serves it: <root>/<version>/<clientType>.ini, its ".sig"
+// made with the demo key that the updater has built in by default, and the files below their section
+// directories. Tests describe the release, write() puts it on disk, and an HttpTestServer serving
+// <root> plays the mirror.
+class TestRelease
+{
+public:
+    static const QString DefaultClientType;
+
+    TestRelease(const QString &root, int version, const QString &clientType = DefaultClientType);
+
+    void addFile(const QString &section, const QString &name, const QByteArray &content);
+    // Shipped gzip-compressed as name, installed as installName. A non-empty unpackedMd5 replaces the
+    // correct sum in the product ini.
+    void addGzipFile(const QString &section, const QString &name, const QString &installName,
+                     const QByteArray &content, const QByteArray &unpackedMd5 = {});
+    void addDelete(const QString &path);
+
+    // Writes the files, the product ini and its signature; false on any failure.
+    bool write() const;
+
+    QString versionDir() const;
+    QString iniPath() const;
+    // URL path of a release file as the mirror sees it: "/<version>/<section>/<name>".
+    QString urlPath(const QString &section, const QString &name) const;
+
+    static QByteArray md5(const QByteArray &data);
+    static QByteArray gzip(const QByteArray &data);
+
+private:
+    struct Entry {
+        QString section;
+        QString name;
+        QByteArray shipped;     // as it lies on the mirror
+        QString installName;    // empty unless gzip-compressed
+        QByteArray unpackedMd5;
+        qint64 unpackedSize;
+    };
+
+    QString root;
+    int version;
+    QString clientType;
+    QList<Entry> entries;
+    QStringList deletes;
+};

@@ -1,0 +1,84 @@
+#include "update/inidownloadtaskspecification.h"
+
+#include "app/configuration.h"
+#include "net/checksignaturetaskspecification.h"
+#include "net/downloadtaskspecification.h"
+
+#include <QFile>
+
+IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
+                                                           Mirrors *mirrors,
+                                                           Configuration *configuration,
+                                                           QObject *parent,
+                                                           double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{
+}
+
+void IniDownloadTaskSpecification::setMaxFailedChecks(int limit)
+{
+    maxFailedChecks = limit;
+}
+
+void IniDownloadTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Download / check product ini"));
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::makeSubtasksAndStart()
+{
+    const QString iniName = configuration->clientType + QStringLiteral(".ini");
+    const QString sigName = iniName + QStringLiteral(".sig");
+    const QString localIni = configuration->tempDir + QLatin1Char('/') + iniName;
+    const QString localSig = configuration->tempDir + QLatin1Char('/') + sigName;
+    // Three thirds, the check taking what the skipped downloads leave.
+    double checkWeight = 1.0;
+    if (failedChecks > 0 || !QFile::exists(localIni)) {
+        addSubTask(new DownloadTaskSpecification(manager, mirrors, iniName, localIni, -1, this,
+                                                 0.3333));
+        checkWeight = 0.6667;
+    }
+    if (failedChecks > 0 || !QFile::exists(localSig)) {
+        addSubTask(new DownloadTaskSpecification(manager, mirrors, sigName, localSig, -1, this,
+                                                 0.3333));
+        checkWeight -= 0.3333;
+    }
+    auto check = new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone,
+            this, &IniDownloadTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+    state = StateRunning;
+    executeSubTasks();
+}
+
+void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task)
+{
+    Q_UNUSED(task);
+    if (pass)
+        return;
+    if (++failedChecks > maxFailedChecks) {
+        emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
+        errorCancel();
+        return;
+    }
+    // See DownloadFileTaskSpecification: a pending cancel ends the phase instead of a fresh attempt.
+    if (cancelRequested) {
+        userCancel();
+        return;
+    }
+    emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
+    clearSubTasks();
+    TaskSpecification::reset();
+    makeSubtasksAndStart();
+}
+
+void IniDownloadTaskSpecification::reset()
+{
+    clearSubTasks();
+    failedChecks = 0;
+    TaskSpecification::reset();
+}
