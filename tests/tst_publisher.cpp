@@ -358,6 +358,7 @@ void tst_Publisher::badInput_data()
     argument("version too large", {"--version", "2147483648"}, 2, "at most 2147483647");
     argument("client type path", {"--client-type", "../x"}, 2, "client type ../x must be letters");
     argument("missing release", {"--", "absent", "out"}, 2, "release directory absent does not exist");
+    argument("empty release", {"--", "empty", "out"}, 2, "release directory empty holds no files");
     argument("missing key", {"--key", "absent.key"}, 2, "cannot read the key file absent.key");
     argument("public key", {"--key", "public.key"}, 2, "public.key holds a public key; signing needs the private");
     argument("garbage key", {"--key", "rel/client"}, 2, "rel/client holds no usable RSA key");
@@ -385,6 +386,7 @@ void tst_Publisher::badInput()
     QCOMPARE(publish("5").exitCode, 0);
     write("list", "fine\n../etc/passwd\n");
     write("bad.ini", "[release]\nclient=abc::1::x\n");
+    QVERIFY(QDir(dir->path()).mkdir("empty"));
     for (const QByteArray &file : std::as_const(files)) {
         const QByteArray path = QFile::encodeName(dir->filePath("rel/")) + file;
         if (file.contains('/'))

@@ -2,6 +2,7 @@
 
 #include "update/filereplacespecification.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
