@@ -4,12 +4,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 namespace {
 
 constexpr int StartTimeoutMs = 10000;
 constexpr int PortAttempts = 5;
+// Answered with an empty response and never logged; see requests().
+constexpr char SyncPath[] = "/.nginxserver-sync";
 
 // `text` as one token of nginx's configuration language.
 QByteArray quoted(const QString &text)
@@ -132,6 +135,7 @@ bool NginxServer::writeConfig(quint16 port)
     config += "        root " + quoted(documentRoot) + ";\n";
     if (rateLimit > 0)
         config += "        limit_rate " + QByteArray::number(rateLimit) + ";\n";
+    config += "        location = " + QByteArray(SyncPath) + " { access_log off; return 204; }\n";
     config += "    }\n}\n";
 
     QFile out(path(QStringLiteral("nginx.conf")));
@@ -158,5 +162,24 @@ QUrl NginxServer::url() const
 
 QStringList NginxServer::requests() const
 {
+    waitForLog();
     return QString::fromUtf8(readFile(path(QStringLiteral("access.log")))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// nginx writes a request's log line only after it has handed the last byte of the response to the
+// kernel, so a client can hold the whole answer while the line is still unwritten. The single nginx
+// process handles one event at a time and logs in the same step as that last send: once it has
+// answered a request made now, every response received before is in the log.
+void NginxServer::waitForLog() const
+{
+    if (!isRunning())
+        return;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, serverPort);
+    if (!socket.waitForConnected(StartTimeoutMs))
+        return;
+    // HTTP/1.0: nginx closes the connection once it has answered.
+    socket.write(QByteArray("GET ") + SyncPath + " HTTP/1.0\r\n\r\n");
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.waitForDisconnected(StartTimeoutMs);
 }

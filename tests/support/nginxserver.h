@@ -32,13 +32,15 @@ public:
     quint16 port() const { return serverPort; }
     // "http://127.0.0.1:<port>", the base URL of the document root.
     QUrl url() const;
-    // The requests served so far, one "METHOD path status bytes" line each, in order.
+    // The requests served so far, one "METHOD path status bytes" line each, in order. Every request
+    // whose response the caller has received in full is listed.
     QStringList requests() const;
     QString errorString() const { return lastError; }
 
 private:
     bool startOnPort(quint16 port, bool *portTaken);
     bool writeConfig(quint16 port);
+    void waitForLog() const;
     QString path(const QString &name) const { return directory.filePath(name); }
 
     QString documentRoot;
