@@ -1,0 +1,235 @@
+#include "ui/mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include "app/configuration.h"
+#include "app/processtools.h"
+#include "app/singleinstancechecker.h"
+#include "ui/changelogviewer.h"
+#include "update/updateengine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+constexpr int ClientStartDelayMs = 1000;
+const QString MakerWebSite = QStringLiteral("https://murmelo.example/");
+}
+
+MainWindow::MainWindow(Configuration &configuration)
+    : QWidget(nullptr)
+    , ui(new Ui_MainWindow)
+    , configuration(configuration)
+    , engine(new UpdateEngine(configuration, this))
+{
+    // The logo is compiled into the static library; without a reference from here the linker would
+    // drop the resource's registration.
+    Q_INIT_RESOURCE(murmelo);
+
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
+    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
+    connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
+
+    ui->setupUi(this);
+    // Queued, so that the log's visibility (toggled by the form's own connection) has changed first.
+    connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
+    ui->murmeloLabel->setUrl(MakerWebSite);
+
+    ui->outputTextEdit->hide();
+    onDownloadProgress(0, 0, 0, false);
+
+    auto *instanceServer = new SingleInstanceChecker(this);
+    connect(instanceServer, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
+    connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
+
+    engine->getBanner();
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::setUIToConfigSpecs()
+{
+    QString channelName;
+    switch (configuration.channel) {
+    case Stable:
+        channelName = tr("Stable");
+        break;
+    case Beta:
+        channelName = tr("Beta");
+        break;
+    case Alpha:
+        channelName = tr("Alpha");
+        break;
+    }
+
+    QString text;
+    // The name comes from the command line or the update server; escaped, so that "<" or "&" in it
+    // show as written instead of being taken for markup.
+    if (!configuration.versionName.isEmpty()) {
+        text = QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">")
+            + tr("Update to Murmelo %1").arg(configuration.versionName.toHtmlEscaped()) + QStringLiteral("</div>");
+    }
+    text += QStringLiteral("<div style=\"margin-top:8px\">")
+        + tr("You are currently on <strong>%1 channel</strong>.").arg(channelName) + QStringLiteral("</div>");
+    ui->versionLabel->setText(text);
+
+    if (configuration.autoStart == 1)
+        ui->startButton->setEnabled(false);
+}
+
+void MainWindow::setNews()
+{
+    ui->newsBanner->setNews(configuration.news);
+}
+
+void MainWindow::onFatalConfigError(QString errorMessage)
+{
+    QMessageBox::critical(nullptr, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(1);
+}
+
+void MainWindow::onFatalError(QString errorMessage)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onError(QString errorMessage)
+{
+    onAppendText(errorMessage);
+    QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
+}
+
+void MainWindow::onAutoStartUpdate()
+{
+    autoStarted = true;
+    on_startButton_clicked();
+}
+
+void MainWindow::on_startButton_clicked()
+{
+    if (updateDone) {
+        ProcessTools::startMx4Client();
+        close();
+        return;
+    }
+    if (engine->busy() || !engine->initialize())
+        return;
+    ui->startButton->setEnabled(false);
+    engine->startUpdate();
+}
+
+void MainWindow::onAppendText(QString message)
+{
+    ui->outputTextEdit->append(message);
+}
+
+void MainWindow::onProgressUpdate(qreal doneFrac)
+{
+    ui->totalProgressBar->setValue(int(doneFrac * 1000));
+}
+
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
+{
+    ui->totalSizeLabel->setVisible(downloading);
+    ui->totalTotalSizeLabel->setVisible(downloading);
+    ui->downloadSpeedLabel->setVisible(downloading);
+    ui->label_6->setVisible(downloading);
+    if (!downloading)
+        return;
+    // Decimal kilobytes, truncated: 999 bytes show as 0 KB.
+    ui->totalSizeLabel->setText(tr("%1 KB").arg(downloadDone / 1000));
+    ui->totalTotalSizeLabel->setText(tr("%1 KB").arg(downloadTotal / 1000));
+    ui->downloadSpeedLabel->setText(tr("%1 KB/s").arg(speed / 1000));
+}
+
+void MainWindow::onUpdateFinished()
+{
+    updateDone = true;
+    // Someone reading the changelog decides when to go on.
+    if (configuration.autoStart == 1 && !ChangeLogViewer::instance()) {
+        QTimer::singleShot(ClientStartDelayMs, this, &MainWindow::on_startButton_clicked);
+        return;
+    }
+    ui->startButton->setText(tr("Start Murmelo"));
+    ui->startButton->setFocus();
+    ui->startButton->setEnabled(true);
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (closeRequested) {
+        QCoreApplication::quit();
+        return;
+    }
+    updateDone = false;
+    engine->reset();
+    ui->startButton->setText(tr("Restart"));
+    ui->startButton->setEnabled(true);
+    onAppendText(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+}
+
+void MainWindow::onOtherInstanceActivate(QString message)
+{
+    if (message != QLatin1String("#"))
+        return;
+    raise();
+    activateWindow();
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
+{
+    QPixmap image;
+    if (!image.loadFromData(bannerImage))
+        return;
+    const QUrl url(clickUrl);
+    ui->banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
+    ui->banner->setUrl(clickUrl);
+    ui->banner->setPixmap(image);
+}
+
+void MainWindow::onDetailsPressed()
+{
+    if (ui->outputTextEdit->isVisible()) {
+        QScrollBar *scrollBar = ui->outputTextEdit->verticalScrollBar();
+        scrollBar->setValue(scrollBar->maximum());
+    }
+}
+
+void MainWindow::on_changelogButton_clicked()
+{
+    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!engine->busy()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closeRequested)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        closeRequested = true;
+        engine->cancelUpdate();
+    }
+}

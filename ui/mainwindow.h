@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QWidget>
+
+class Configuration;
+class QCloseEvent;
+class Ui_MainWindow;
+class UpdateEngine;
+
+// The program's only window. It owns the update engine and the single-instance server, starts a run
+// from its button (or the automatic start), shows the run's progress and log, and afterwards starts the
+// client. Closing it during a run cancels the run first; the program then ends when the cancellation
+// has arrived. Fatal errors end the event loop (status 1 for the configuration, 2 for the engine).
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(Configuration &configuration);
+    ~MainWindow() override;
+
+    void setUIToConfigSpecs();
+    void setNews();
+
+public slots:
+    void onFatalConfigError(QString errorMessage);
+    void onFatalError(QString errorMessage);
+    void onError(QString errorMessage);
+    void onAutoStartUpdate();
+    void on_startButton_clicked();
+    void onAppendText(QString message);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
+    void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    Ui_MainWindow *ui;
+    Configuration &configuration;
+    UpdateEngine *engine;
+    bool updateDone = false;     // the start button now starts the client
+    bool autoStarted = false;    // the run was started by the automatic-start timer
+    bool closeRequested = false; // quit as soon as the engine reports the cancellation
+};
