@@ -3,6 +3,7 @@
 #include "net/banner.h"
 #include "support/httptestserver.h"
 #include "support/messageboxanswerer.h"
+#include "support/runcommand.h"
 #include "support/udptestserver.h"
 #include "support/urlrecorder.h"
 #include "ui/changelogviewer.h"
@@ -61,9 +62,23 @@ private slots:
     void bannerFromEngine_data();
     void bannerFromEngine();
     void changelogButton();
+    void finishedRun();
+    void cancelledRunRestarts();
+    void closeDuringRun_data();
+    void closeDuringRun();
+    void automaticStart_data();
+    void automaticStart();
 
 private:
+    void publishRelease();
+    void writeMirrorsIni(const QUrl &url);
+    void prepareRun(Configuration &configuration);
+    QString clientStartedMarker() const { return root->filePath(QStringLiteral("client-started")); }
+    QString logText(const MainWindow &window) const;
+
     QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<QTemporaryDir> mirrorTree; // what the mirror serves
+    QByteArray savedTmpDir;
     // The engine asks for a banner at construction; by default nobody answers on this port.
     QScopedPointer<UdpTestServer> bannerServer;
 };
@@ -72,6 +87,12 @@ void tst_MainWindow::init()
 {
     root.reset(new QTemporaryDir);
     QVERIFY(root->isValid());
+    mirrorTree.reset(new QTemporaryDir);
+    QVERIFY(mirrorTree->isValid());
+    // A run's temporary directory goes below the system's temporary path: keep it inside the test's.
+    savedTmpDir = qgetenv("TMPDIR");
+    QVERIFY(QDir(root->path()).mkdir(QStringLiteral("tmp")));
+    qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("tmp"))));
     Configuration::setAppRootPathForTesting(root->path());
     QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
         .setValue(QStringLiteral("update/server"), QStringLiteral("127.0.0.1"));
@@ -81,9 +102,70 @@ void tst_MainWindow::init()
 
 void tst_MainWindow::cleanup()
 {
+    if (ChangeLogViewer::instance())
+        delete ChangeLogViewer::instance();
+    if (savedTmpDir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", savedTmpDir);
     Banner::setPortForTesting(0);
     Configuration::setAppRootPathForTesting(QString());
     bannerServer.reset();
+}
+
+// Version 3021 of client_linux_amd64 with a changelog, signed with the demo key that the tests are
+// built with, published into the mirror tree.
+void tst_MainWindow::publishRelease()
+{
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QList<QPair<QString, QByteArray>> files{
+        { QStringLiteral("rel/client.bin"), QByteArray("client program 3021") },
+        { QStringLiteral("rel/lib/libfoo.so"), QByteArray(70000, 'f') },
+        { QStringLiteral("changelog.txt"), QByteArray("3021\n- better\n") },
+    };
+    for (const auto &[path, content] : files) {
+        QVERIFY(QDir(work.path()).mkpath(QFileInfo(path).path()));
+        QFile file(work.filePath(path));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    }
+    const CommandResult result = runCommand(
+        QStringLiteral(MURMELO_BINARY_DIR "/bin/murmelo-publish"),
+        { QStringLiteral("publish"), QStringLiteral("--client-type"), QStringLiteral("client_linux_amd64"),
+          QStringLiteral("--version"), QStringLiteral("3021"), QStringLiteral("--key"),
+          QStringLiteral(MURMELO_SOURCE_DIR "/keys/demo/private.key"), QStringLiteral("--changelog"),
+          work.filePath(QStringLiteral("changelog.txt")), work.filePath(QStringLiteral("rel")), mirrorTree->path() });
+    QVERIFY2(result.exitCode == 0, qPrintable(result.output));
+}
+
+void tst_MainWindow::writeMirrorsIni(const QUrl &url)
+{
+    QSettings mirrors(root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
+    mirrors.beginWriteArray(QStringLiteral("mirrors"));
+    mirrors.setArrayIndex(0);
+    mirrors.setValue(QStringLiteral("mirror"), QStringLiteral("one"));
+    mirrors.endArray();
+    mirrors.setValue(QStringLiteral("one/url"), url.toString());
+}
+
+// The installation: mirrors.ini, the client's start script (it leaves a marker) and the command line's
+// type and version.
+void tst_MainWindow::prepareRun(Configuration &configuration)
+{
+    QFile script(root->filePath(Configuration::getClientBinaryName()));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/client-started\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    configuration.clientType = QStringLiteral("client_linux_amd64");
+    configuration.clientVersion = 3021;
+    configuration.versionName = QStringLiteral("4.2");
+}
+
+QString tst_MainWindow::logText(const MainWindow &window) const
+{
+    return widget<QTextEdit>(window, "outputTextEdit")->toPlainText();
 }
 
 void tst_MainWindow::form()
@@ -286,13 +368,7 @@ void tst_MainWindow::changelogButton()
     mirror.setHandler(QStringLiteral("/3021/changelog_client.txt"), [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody("- better\n");
     });
-    QSettings mirrors(root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
-    mirrors.beginWriteArray(QStringLiteral("mirrors"));
-    mirrors.setArrayIndex(0);
-    mirrors.setValue(QStringLiteral("mirror"), QStringLiteral("one"));
-    mirrors.endArray();
-    mirrors.setValue(QStringLiteral("one/url"), mirror.url().toString());
-    mirrors.sync();
+    writeMirrorsIni(mirror.url());
 
     Configuration configuration;
     configuration.clientVersion = 3021;
@@ -306,6 +382,169 @@ void tst_MainWindow::changelogButton()
     QTRY_COMPARE(mirror.requestCount(QStringLiteral("/3021/changelog_client.txt")), 1);
     viewer->close();
     QTRY_VERIFY(!ChangeLogViewer::instance());
+}
+
+void tst_MainWindow::finishedRun()
+{
+    publishRelease();
+    HttpTestServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorTree->path());
+    writeMirrorsIni(mirror.url());
+    MessageBoxAnswerer answerer;
+    Configuration configuration;
+    prepareRun(configuration);
+    MainWindow window(configuration);
+    window.setUIToConfigSpecs();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *startButton = widget<QPushButton>(window, "startButton");
+
+    QTest::mouseClick(startButton, Qt::LeftButton);
+    QVERIFY(!startButton->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(startButton->text(), QStringLiteral("Start Murmelo"), 30000);
+    QVERIFY(startButton->isEnabled());
+    QTRY_VERIFY(startButton->hasFocus());
+    QCOMPARE(widget<QProgressBar>(window, "totalProgressBar")->value(), 1000);
+    QVERIFY2(logText(window).contains(QStringLiteral("Update successfully finished")), qPrintable(logText(window)));
+    QVERIFY(answerer.boxes.isEmpty());
+    QVERIFY(QFile::exists(root->filePath(QStringLiteral("lib/libfoo.so"))));
+    QVERIFY(widget(window, "totalSizeLabel")->isHidden());
+
+    // Nothing starts by itself without automatic start; the button starts the client and closes.
+    QVERIFY(!QFile::exists(clientStartedMarker()));
+    QTest::mouseClick(startButton, Qt::LeftButton);
+    QTRY_VERIFY(QFile::exists(clientStartedMarker()));
+    QVERIFY(!window.isVisible());
+}
+
+void tst_MainWindow::cancelledRunRestarts()
+{
+    // The mirror has no release yet: the product ini is missing and the run is cancelled.
+    HttpTestServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorTree->path());
+    writeMirrorsIni(mirror.url());
+    MessageBoxAnswerer answerer;
+    Configuration configuration;
+    prepareRun(configuration);
+    MainWindow window(configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *startButton = widget<QPushButton>(window, "startButton");
+
+    QTest::mouseClick(startButton, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(startButton->text(), QStringLiteral("Restart"), 30000);
+    QTRY_VERIFY(!answerer.boxes.isEmpty() && answerer.boxes.constLast().title == QStringLiteral("Update"));
+    const MessageBoxAnswerer::Box box = answerer.boxes.constLast();
+    QCOMPARE(box.text, QStringLiteral("Update cancelled. Push \"Details\" to check reasons."));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QVERIFY(startButton->isEnabled());
+    QCOMPARE(widget<QProgressBar>(window, "totalProgressBar")->value(), 0);
+    QVERIFY(logText(window).endsWith(QStringLiteral("Update cancelled")));
+
+    // Once the release is there, Restart runs the update to its end.
+    publishRelease();
+    QTest::mouseClick(startButton, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(startButton->text(), QStringLiteral("Start Murmelo"), 30000);
+    QVERIFY(QFile::exists(root->filePath(QStringLiteral("client.bin"))));
+}
+
+void tst_MainWindow::closeDuringRun_data()
+{
+    QTest::addColumn<QMessageBox::StandardButton>("answer");
+
+    QTest::newRow("No keeps the run going") << QMessageBox::No;
+    QTest::newRow("Yes cancels and quits") << QMessageBox::Yes;
+}
+
+void tst_MainWindow::closeDuringRun()
+{
+    QFETCH(QMessageBox::StandardButton, answer);
+
+    // The product ini never comes, so the run stays in its first phase.
+    HttpTestServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.setFallbackHandler([](const HttpTestServer::Request &) {
+        HttpTestServer::Response response = HttpTestServer::Response::withBody(QByteArray(1000, 'x'));
+        response.fault = HttpTestServer::Fault::Stall;
+        return response;
+    });
+    writeMirrorsIni(mirror.url());
+    MessageBoxAnswerer answerer(answer);
+    Configuration configuration;
+    prepareRun(configuration);
+    MainWindow window(configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::mouseClick(widget(window, "startButton"), Qt::LeftButton);
+    QTRY_VERIFY(mirror.totalRequestCount() > 0);
+
+    if (answer == QMessageBox::No) {
+        QVERIFY(!window.close());
+        QCOMPARE(answerer.boxes.size(), 1);
+        QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Question"));
+        QCOMPARE(answerer.boxes.constFirst().text,
+                 QStringLiteral("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
+        QVERIFY(window.isVisible());
+        QVERIFY(!widget(window, "startButton")->isEnabled());
+        return;
+    }
+
+    // Yes: the program ends when the cancellation has arrived, without the "Update cancelled" box.
+    QTimer::singleShot(0, &window, [&window] { QVERIFY(!window.close()); });
+    QTimer::singleShot(20000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Question"));
+    QVERIFY(logText(window).contains(QStringLiteral("User aborted update")));
+    QVERIFY(!logText(window).contains(QStringLiteral("Update cancelled")));
+}
+
+void tst_MainWindow::automaticStart_data()
+{
+    QTest::addColumn<bool>("changelogOpen");
+
+    QTest::newRow("client starts by itself") << false;
+    QTest::newRow("not while the changelog is open") << true;
+}
+
+void tst_MainWindow::automaticStart()
+{
+    QFETCH(bool, changelogOpen);
+
+    publishRelease();
+    HttpTestServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorTree->path());
+    writeMirrorsIni(mirror.url());
+    MessageBoxAnswerer answerer;
+    Configuration configuration;
+    prepareRun(configuration);
+    configuration.autoStart = 1;
+    MainWindow window(configuration);
+    window.setUIToConfigSpecs();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *startButton = widget<QPushButton>(window, "startButton");
+    QVERIFY(!startButton->isEnabled());
+
+    window.onAutoStartUpdate();
+    if (changelogOpen)
+        QTest::mouseClick(widget(window, "changelogButton"), Qt::LeftButton);
+
+    if (!changelogOpen) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(clientStartedMarker()), 30000);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(startButton->text(), QStringLiteral("Start Update"));
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(startButton->text(), QStringLiteral("Start Murmelo"), 30000);
+    QVERIFY(startButton->isEnabled());
+    // The client would have started 1000 ms after the end; give it well beyond that.
+    QTest::qWait(1500);
+    QVERIFY(!QFile::exists(clientStartedMarker()));
+    QVERIFY(window.isVisible());
 }
 
 QTEST_MAIN(tst_MainWindow)
