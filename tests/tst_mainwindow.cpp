@@ -30,6 +30,16 @@ T *widget(const QWidget &window, const char *name)
     return child;
 }
 
+// The application's event loop, as the program runs it, ended by the window; 99 when it does not end.
+int runEventLoop()
+{
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    limit.start(20000);
+    return QCoreApplication::exec();
+}
+
 QByteArray pngImage(const QSize &size)
 {
     QImage image(size, QImage::Format_RGB32);
@@ -68,6 +78,7 @@ private slots:
     void closeDuringRun();
     void automaticStart_data();
     void automaticStart();
+    void invalidProxyEndsProgram();
 
 private:
     void publishRelease();
@@ -397,8 +408,9 @@ void tst_MainWindow::finishedRun()
     MainWindow window(configuration);
     window.setUIToConfigSpecs();
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowActive(&window));
     auto *startButton = widget<QPushButton>(window, "startButton");
+    widget(window, "changelogButton")->setFocus();
 
     QTest::mouseClick(startButton, Qt::LeftButton);
     QVERIFY(!startButton->isEnabled());
@@ -493,8 +505,7 @@ void tst_MainWindow::closeDuringRun()
 
     // Yes: the program ends when the cancellation has arrived, without the "Update cancelled" box.
     QTimer::singleShot(0, &window, [&window] { QVERIFY(!window.close()); });
-    QTimer::singleShot(20000, qApp, [] { QCoreApplication::exit(99); });
-    QCOMPARE(QCoreApplication::exec(), 0);
+    QCOMPARE(runEventLoop(), 0);
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Question"));
     QVERIFY(logText(window).contains(QStringLiteral("User aborted update")));
@@ -545,6 +556,21 @@ void tst_MainWindow::automaticStart()
     QTest::qWait(1500);
     QVERIFY(!QFile::exists(clientStartedMarker()));
     QVERIFY(window.isVisible());
+}
+
+void tst_MainWindow::invalidProxyEndsProgram()
+{
+    QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
+        .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
+    MessageBoxAnswerer answerer;
+    Configuration configuration;
+    MainWindow window(configuration);
+    window.show();
+
+    QCOMPARE(runEventLoop(), 2);
+    QCOMPARE(answerer.boxes.size(), 1);
+    QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.boxes.constFirst().text, QStringLiteral("'http://[::1' is an invalid proxy specification"));
 }
 
 QTEST_MAIN(tst_MainWindow)

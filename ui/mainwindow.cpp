@@ -52,6 +52,11 @@ MainWindow::MainWindow(Configuration &configuration)
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
 
     engine->getBanner();
+
+    // The engine met a fatal error (a bad proxy setting) before this window could listen. Reported once
+    // the event loop runs, where ending the loop ends the program.
+    if (!engine->pendingFatalError().isEmpty())
+        QTimer::singleShot(0, this, [this] { onFatalError(engine->pendingFatalError()); });
 }
 
 MainWindow::~MainWindow()
@@ -164,8 +169,9 @@ void MainWindow::onUpdateFinished()
         return;
     }
     ui->startButton->setText(tr("Start Murmelo"));
-    ui->startButton->setFocus();
+    // Enabled first: a disabled button does not take the focus.
     ui->startButton->setEnabled(true);
+    ui->startButton->setFocus();
 }
 
 void MainWindow::onUpdateCanceled()
