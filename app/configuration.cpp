@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
 
@@ -20,15 +21,7 @@ QString updateIniPath()
     return Configuration::getAppRootPath() + QStringLiteral("/update.ini");
 }
 
-// A recorded directory is reused only when it cannot be somebody else's: another user could have placed a
-// directory or a symbolic link under the shared temporary path to receive or swap our downloads.
-bool isOwnDirectory(const QString &path)
-{
-    struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return false;
-    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
-}
+const QLatin1String TempDirPrefix("murmelo_temp_");
 
 } // namespace
 
@@ -197,11 +190,26 @@ void Configuration::getProxyAndDownloadConcurrency()
 
 bool Configuration::initalizeStart(const QString &tempDir)
 {
-    if (!tempDir.isEmpty() && isOwnDirectory(tempDir)) {
+    if (isOwnTempDir(tempDir)) {
         this->tempDir = tempDir;
         return true;
     }
     return createTempDir();
+}
+
+// The session record in update.ini names the directory, and anyone who may write the installation can
+// edit it; anyone can place entries under the shared temporary path. So a directory is reused or emptied
+// only when this updater could have made it: a real directory (a symbolic link could swap our downloads
+// or lead a cleanup into the user's files), owned by us, named like createTempDir() names them.
+bool Configuration::isOwnTempDir(const QString &path)
+{
+    const QString cleanPath = QDir::cleanPath(path);
+    if (!QFileInfo(cleanPath).fileName().startsWith(TempDirPrefix))
+        return false;
+    struct stat status;
+    if (::lstat(QFile::encodeName(cleanPath).constData(), &status) != 0)
+        return false;
+    return S_ISDIR(status.st_mode) && status.st_uid == ::geteuid();
 }
 
 bool Configuration::createTempDir()
@@ -213,7 +221,7 @@ bool Configuration::createTempDir()
     }
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
-    base += QLatin1String("murmelo_temp_");
+    base += TempDirPrefix;
 
     // One mkdir per candidate and no existence check before it: the check and the creation would leave a
     // window in which another user could plant the directory in the shared temporary path.

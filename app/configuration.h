@@ -54,6 +54,8 @@ public:
     void getProxyAndDownloadConcurrency();
     bool initalizeStart(const QString &tempDir);
     bool createTempDir();
+    // True for a directory createTempDir() could have made: the only kind a run reuses or empties.
+    static bool isOwnTempDir(const QString &path);
 
 signals:
     void fatalError(QString errorMessage);

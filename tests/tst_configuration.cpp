@@ -342,30 +342,36 @@ void tst_Configuration::createTempDirFailures()
 void tst_Configuration::initalizeStart_data()
 {
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("adopted");
 
-    QTest::newRow("nothing recorded") << "" << false;
-    QTest::newRow("own directory") << "directory" << true;
-    QTest::newRow("symbolic link to own directory") << "symlink" << false;
-    QTest::newRow("regular file") << "file" << false;
-    QTest::newRow("vanished") << "missing" << false;
-    QTest::newRow("another user's directory") << "foreign" << false;
+    const QString own = QStringLiteral("murmelo_temp_7");
+    QTest::newRow("nothing recorded") << "" << QString() << false;
+    QTest::newRow("own directory") << "directory" << own << true;
+    QTest::newRow("own directory, trailing slash") << "directory" << own + '/' << true;
+    QTest::newRow("directory of another name") << "directory" << "photos" << false;
+    QTest::newRow("symbolic link to own directory") << "symlink" << own << false;
+    QTest::newRow("symbolic link, trailing slash") << "symlink" << own + '/' << false;
+    QTest::newRow("regular file") << "file" << own << false;
+    QTest::newRow("vanished") << "missing" << own << false;
+    QTest::newRow("another user's directory") << "foreign" << own << false;
 }
 
 void tst_Configuration::initalizeStart()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, name);
     QFETCH(bool, adopted);
 
     QTemporaryDir other;
     QString recorded;
     if (!kind.isEmpty())
-        recorded = other.filePath(QStringLiteral("recorded"));
+        recorded = other.filePath(name);
     if (kind == QLatin1String("directory") || kind == QLatin1String("foreign")) {
         QVERIFY(QDir().mkdir(recorded));
     } else if (kind == QLatin1String("symlink")) {
         QVERIFY(QDir().mkdir(other.filePath(QStringLiteral("target"))));
-        QVERIFY(QFile::link(other.filePath(QStringLiteral("target")), recorded));
+        QVERIFY(QFile::link(other.filePath(QStringLiteral("target")), QDir::cleanPath(recorded)));
     } else if (kind == QLatin1String("file")) {
         QFile file(recorded);
         QVERIFY(file.open(QIODevice::WriteOnly));

@@ -16,8 +16,6 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <unistd.h>
-
 namespace {
 const QString MirrorsIniName = QStringLiteral("mirrors.ini");
 const QString UpdateIniName = QStringLiteral("update.ini");
@@ -84,7 +82,7 @@ bool UpdateEngine::initialize()
     QString type;
     QString dir;
     if (UpdateIniData::get(&version, &type, &dir)) {
-        if (!isOwnTempDir(dir)) {
+        if (!Configuration::isOwnTempDir(dir)) {
             emit message(QStringLiteral("Ignoring recorded session directory %1: not made by the "
                                         "updater").arg(dir));
             UpdateIniData::cleanup();
@@ -119,17 +117,6 @@ bool UpdateEngine::initialize()
     connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
     engineState = Initialized;
     return true;
-}
-
-// The session record sits in update.ini, which anyone who can write the installation can edit.
-// Only a directory this updater could have made is ever emptied or reused: a real directory (not a
-// symbolic link), owned by us, with our prefix. A record naming a home directory must not cost the
-// user their files.
-bool UpdateEngine::isOwnTempDir(const QString &dir) const
-{
-    const QFileInfo info(QDir::cleanPath(dir));
-    return !info.isSymLink() && info.isDir() && info.ownerId() == ::geteuid()
-            && info.fileName().startsWith(QLatin1String("murmelo_temp_"));
 }
 
 bool UpdateEngine::removeTempDir(const QString &dir)
@@ -216,7 +203,7 @@ void UpdateEngine::cleanup()
     emit message(QStringLiteral("Remove temporary files..."));
     QString dir;
     if (UpdateIniData::get(nullptr, nullptr, &dir)) {
-        if (isOwnTempDir(dir))
+        if (Configuration::isOwnTempDir(dir))
             removeTempDir(dir);
         UpdateIniData::cleanup();
     }

@@ -71,7 +71,6 @@ public slots:
 
 private:
     void setUpProxy();
-    bool isOwnTempDir(const QString &dir) const;
     bool removeTempDir(const QString &dir);
     void dropBannerReply();
 
