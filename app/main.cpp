@@ -1,7 +1,47 @@
+#include "app/configuration.h"
+#include "app/singleinstancechecker.h"
+#include "ui/mainwindow.h"
+#include "update/updateengine.h"
+
 #include <QApplication>
+#include <QLocale>
+#include <QTimer>
+#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    return 0;
+
+    // Parked copies of files the previous updater was running from; nothing uses them any more.
+    const QString root = Configuration::getAppRootPath();
+    UpdateEngine::removeOldFiles(root);
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
+    UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
+
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
+        return 0;
+
+    // A missing file leaves the texts in English; the translators are installed all the same.
+    const QString locale = QLocale::system().name();
+    QTranslator programTranslator;
+    (void)programTranslator.load(root + QStringLiteral("/translations/update_") + locale);
+    QApplication::installTranslator(&programTranslator);
+    QTranslator toolkitTranslator;
+    (void)toolkitTranslator.load(root + QStringLiteral("/translations/qt_") + locale);
+    QApplication::installTranslator(&toolkitTranslator);
+
+    Configuration configuration;
+    MainWindow window(configuration);
+
+    if (!configuration.parseCommandLineOptions())
+        return 1;
+
+    if (configuration.autoStart == 1)
+        QTimer::singleShot(2000, &window, &MainWindow::onAutoStartUpdate);
+
+    window.setUIToConfigSpecs();
+    window.show();
+    window.setNews();
+
+    return application.exec();
 }

@@ -1,0 +1,193 @@
+#include "support/childprocess.h"
+#include "support/updateserverprocess.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The built program, copied into a temporary installation and run as its own process. A toolkit plug-in
+// (tests/driver) is loaded into it to log what it shows and to answer its message boxes.
+class tst_Program : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void badVersion_data();
+    void badVersion();
+    void versionQueryAbandoned();
+    void secondStartRaisesFirst();
+
+private:
+    ChildProcess *start(const QStringList &arguments, const QString &locale = QStringLiteral("C"));
+    QList<QStringList> driverLog() const;
+    bool logged(const QStringList &line) const { return driverLog().contains(line); }
+    void setUpdateServer(const QString &host);
+
+    QScopedPointer<QTemporaryDir> installation;
+    QString root;
+    QList<ChildProcess *> processes;
+};
+
+namespace {
+
+const QString buildDir = QStringLiteral(MURMELO_BINARY_DIR);
+const QStringList mainWindowShown{ QStringLiteral("shown"), QStringLiteral("MainWindow") };
+
+bool finishes(QProcess *process, int timeoutMs = 20000)
+{
+    return process->state() == QProcess::NotRunning || process->waitForFinished(timeoutMs);
+}
+
+} // namespace
+
+void tst_Program::initTestCase()
+{
+    QVERIFY(QFile::exists(buildDir + QStringLiteral("/bin/update")));
+    QVERIFY(QFile::exists(buildDir + QStringLiteral("/bin/translations/update_de.qm")));
+    QVERIFY(QDir(buildDir + QStringLiteral("/tests/plugins/generic")).exists());
+}
+
+void tst_Program::init()
+{
+    installation.reset(new QTemporaryDir);
+    QVERIFY(installation->isValid());
+    root = installation->filePath(QStringLiteral("client"));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/translations")));
+    QVERIFY(QDir().mkpath(installation->filePath(QStringLiteral("tmp"))));
+    QVERIFY(QDir().mkpath(installation->filePath(QStringLiteral("runtime"))));
+    QVERIFY(QFile::setPermissions(installation->filePath(QStringLiteral("runtime")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(QFile::copy(buildDir + QStringLiteral("/bin/update"), root + QStringLiteral("/update")));
+    const QDir translations(buildDir + QStringLiteral("/bin/translations"));
+    for (const QString &name : translations.entryList(QDir::Files))
+        QVERIFY(QFile::copy(translations.filePath(name), root + QStringLiteral("/translations/") + name));
+    // Nobody answers there; each test that needs the update server starts one.
+    setUpdateServer(QStringLiteral("127.0.0.1"));
+}
+
+void tst_Program::cleanup()
+{
+    qDeleteAll(processes);
+    processes.clear();
+}
+
+void tst_Program::setUpdateServer(const QString &host)
+{
+    QSettings settings(root + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("update/server"), host);
+}
+
+ChildProcess *tst_Program::start(const QStringList &arguments, const QString &locale)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : { "LC_ALL", "LC_MESSAGES", "LC_NUMERIC", "LANGUAGE" })
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("LANG"), locale);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The single-instance socket and the run's temporary directory stay inside the test's directory.
+    environment.insert(QStringLiteral("TMPDIR"), installation->filePath(QStringLiteral("tmp")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), installation->filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), buildDir + QStringLiteral("/tests/plugins"));
+    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
+                       QStringLiteral("murmelotestdriver:") + installation->filePath(QStringLiteral("driver.log")));
+
+    auto *process = new ChildProcess;
+    processes.append(process);
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(root + QStringLiteral("/update"), arguments);
+    return process;
+}
+
+QList<QStringList> tst_Program::driverLog() const
+{
+    QFile file(installation->filePath(QStringLiteral("driver.log")));
+    QList<QStringList> lines;
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
+    }
+    return lines;
+}
+
+void tst_Program::badVersion_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QStringList>("box");
+
+    QTest::newRow("English") << "C"
+                             << QStringList{ "box", "Error", "Invalid version nr (4.2)", "OK" };
+    QTest::newRow("German") << "de_DE.UTF-8"
+                            << QStringList{ "box", "Fehler", "Ungültige Versionsnummer (4.2)", "OK" };
+}
+
+void tst_Program::badVersion()
+{
+    QFETCH(QString, locale);
+    QFETCH(QStringList, box);
+
+    // Parked copies of the updater's own files go at every start, before the command line is read.
+    const QStringList leftovers{ "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
+                                 "accessible/_old_libqtaccessiblewidgets.so" };
+    const QStringList kept{ "_old_mx4client", "imageformats/_old_readme.txt" };
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/imageformats")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/accessible")));
+    for (const QString &name : leftovers + kept) {
+        QFile file(root + QLatin1Char('/') + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    ChildProcess *program = start({ "--nouser", "client_linux_amd64", "4.2" }, locale);
+    QVERIFY(finishes(program));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), 1);
+    QCOMPARE(driverLog(), QList<QStringList>{ box });
+    for (const QString &name : leftovers)
+        QVERIFY2(!QFile::exists(root + QLatin1Char('/') + name), qPrintable(name));
+    for (const QString &name : kept)
+        QVERIFY2(QFile::exists(root + QLatin1Char('/') + name), qPrintable(name));
+}
+
+void tst_Program::versionQueryAbandoned()
+{
+    // Nothing listens at this loopback address: the query waits out its limit, the box offers Retry
+    // and Abort in the toolkit's own German, and Abort ends the program before its window shows.
+    setUpdateServer(QStringLiteral("127.83.41.7"));
+    ChildProcess *program = start({}, QStringLiteral("de_DE.UTF-8"));
+    QVERIFY(finishes(program, 30000));
+    QCOMPARE(program->exitCode(), 1);
+    const QStringList box{ "box", "Fehler", "Die neueste Client-Version konnte nicht\\nvom Update-Server abgefragt werden.",
+                           "Wiederholen|Abbrechen" };
+    QCOMPARE(driverLog(), QList<QStringList>{ box });
+}
+
+void tst_Program::secondStartRaisesFirst()
+{
+    UpdateServerProcess server;
+    QVERIFY2(server.startOnStandardPorts("[stable]\nversion = 1042\nname = 1.4.2\n"), qPrintable(server.errorString()));
+    setUpdateServer(server.address().toString());
+
+    ChildProcess *first = start({});
+    QTRY_VERIFY_WITH_TIMEOUT(logged(mainWindowShown), 20000);
+    const QStringList raised{ QStringLiteral("raised"), QStringLiteral("MainWindow") };
+    QVERIFY(!logged(raised));
+
+    ChildProcess *second = start({ "--nouser", "client_linux_amd64", "1042" });
+    QVERIFY(finishes(second));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logged(raised), 5000);
+    QCOMPARE(driverLog().count(mainWindowShown), 1);
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+QTEST_GUILESS_MAIN(tst_Program)
+#include "tst_program.moc"
