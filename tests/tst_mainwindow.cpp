@@ -3,6 +3,7 @@
 #include "net/banner.h"
 #include "support/httptestserver.h"
 #include "support/messageboxanswerer.h"
+#include "support/mirrorsini.h"
 #include "support/runcommand.h"
 #include "support/udptestserver.h"
 #include "support/urlrecorder.h"
@@ -78,11 +79,11 @@ private slots:
     void closeDuringRun();
     void automaticStart_data();
     void automaticStart();
-    void invalidProxyEndsProgram();
+    void fatalErrorEndsLoop_data();
+    void fatalErrorEndsLoop();
 
 private:
     void publishRelease();
-    void writeMirrorsIni(const QUrl &url);
     void prepareRun(Configuration &configuration);
     QString clientStartedMarker() const { return root->filePath(QStringLiteral("client-started")); }
     QString logText(const MainWindow &window) const;
@@ -148,16 +149,6 @@ void tst_MainWindow::publishRelease()
           QStringLiteral(MURMELO_SOURCE_DIR "/keys/demo/private.key"), QStringLiteral("--changelog"),
           work.filePath(QStringLiteral("changelog.txt")), work.filePath(QStringLiteral("rel")), mirrorTree->path() });
     QVERIFY2(result.exitCode == 0, qPrintable(result.output));
-}
-
-void tst_MainWindow::writeMirrorsIni(const QUrl &url)
-{
-    QSettings mirrors(root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
-    mirrors.beginWriteArray(QStringLiteral("mirrors"));
-    mirrors.setArrayIndex(0);
-    mirrors.setValue(QStringLiteral("mirror"), QStringLiteral("one"));
-    mirrors.endArray();
-    mirrors.setValue(QStringLiteral("one/url"), url.toString());
 }
 
 // The installation: mirrors.ini, the client's start script (it leaves a marker) and the command line's
@@ -379,7 +370,7 @@ void tst_MainWindow::changelogButton()
     mirror.setHandler(QStringLiteral("/3021/changelog_client.txt"), [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody("- better\n");
     });
-    writeMirrorsIni(mirror.url());
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
 
     Configuration configuration;
     configuration.clientVersion = 3021;
@@ -401,7 +392,7 @@ void tst_MainWindow::finishedRun()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    writeMirrorsIni(mirror.url());
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -436,7 +427,7 @@ void tst_MainWindow::cancelledRunRestarts()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    writeMirrorsIni(mirror.url());
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -482,7 +473,7 @@ void tst_MainWindow::closeDuringRun()
         response.fault = HttpTestServer::Fault::Stall;
         return response;
     });
-    writeMirrorsIni(mirror.url());
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
     MessageBoxAnswerer answerer(answer);
     Configuration configuration;
     prepareRun(configuration);
@@ -528,7 +519,7 @@ void tst_MainWindow::automaticStart()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    writeMirrorsIni(mirror.url());
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -558,19 +549,52 @@ void tst_MainWindow::automaticStart()
     QVERIFY(window.isVisible());
 }
 
-void tst_MainWindow::invalidProxyEndsProgram()
+void tst_MainWindow::fatalErrorEndsLoop_data()
 {
-    QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
-        .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("invalid proxy, found while the engine was built")
+        << "proxy" << "'http://[::1' is an invalid proxy specification" << 2;
+    QTest::newRow("engine: mirrors.ini missing") << "mirrors" << "mirrors.ini is missing, cannot proceed." << 2;
+    QTest::newRow("configuration: no temporary directory") << "tmp" << "Unable to get temp directory." << 1;
+}
+
+void tst_MainWindow::fatalErrorEndsLoop()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, text);
+    QFETCH(int, status);
+
+    if (fault == QLatin1String("proxy")) {
+        QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
+            .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
+    } else if (fault == QLatin1String("tmp")) {
+        QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")),
+                                { { QStringLiteral("one"), QUrl(QStringLiteral("http://127.0.0.1:9")) } }));
+    }
     MessageBoxAnswerer answerer;
     Configuration configuration;
+    prepareRun(configuration);
     MainWindow window(configuration);
     window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // As the program does it: the event loop runs next.
+    window.setUIToConfigSpecs();
+    if (fault == QLatin1String("tmp"))
+        qputenv("TMPDIR", QFile::encodeName(root->filePath(QStringLiteral("missing"))));
+    if (fault != QLatin1String("proxy")) {
+        QTimer::singleShot(0, &window, [&window] {
+            QTest::mouseClick(widget(window, "startButton"), Qt::LeftButton);
+        });
+    }
 
-    QCOMPARE(runEventLoop(), 2);
+    QCOMPARE(runEventLoop(), status);
     QCOMPARE(answerer.boxes.size(), 1);
     QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Error"));
-    QCOMPARE(answerer.boxes.constFirst().text, QStringLiteral("'http://[::1' is an invalid proxy specification"));
+    QCOMPARE(answerer.boxes.constFirst().text, text);
+    QCOMPARE(answerer.boxes.constFirst().icon, QMessageBox::Critical);
 }
 
 QTEST_MAIN(tst_MainWindow)

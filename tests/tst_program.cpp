@@ -1,4 +1,7 @@
 #include "support/childprocess.h"
+#include "support/httptestserver.h"
+#include "support/mirrorsini.h"
+#include "support/testrelease.h"
 #include "support/updateserverprocess.h"
 
 #include <QDir>
@@ -22,6 +25,9 @@ private slots:
     void badVersion();
     void versionQueryAbandoned();
     void secondStartRaisesFirst();
+    void invalidProxy_data();
+    void invalidProxy();
+    void updatesInstallationAndStartsClient();
 
 private:
     ChildProcess *start(const QStringList &arguments, const QString &locale = QStringLiteral("C"));
@@ -39,9 +45,16 @@ namespace {
 const QString buildDir = QStringLiteral(MURMELO_BINARY_DIR);
 const QStringList mainWindowShown{ QStringLiteral("shown"), QStringLiteral("MainWindow") };
 
+// Waits with the event loop running, so that servers of the test keep answering meanwhile.
 bool finishes(QProcess *process, int timeoutMs = 20000)
 {
-    return process->state() == QProcess::NotRunning || process->waitForFinished(timeoutMs);
+    return QTest::qWaitFor([process] { return process->state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -137,9 +150,10 @@ void tst_Program::badVersion()
     // Parked copies of the updater's own files go at every start, before the command line is read.
     const QStringList leftovers{ "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
                                  "accessible/_old_libqtaccessiblewidgets.so" };
-    const QStringList kept{ "_old_mx4client", "imageformats/_old_readme.txt" };
+    const QStringList kept{ "_old_mx4client", "data/_old_libqjpeg.so" };
     QVERIFY(QDir().mkpath(root + QStringLiteral("/imageformats")));
     QVERIFY(QDir().mkpath(root + QStringLiteral("/accessible")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/data")));
     for (const QString &name : leftovers + kept) {
         QFile file(root + QLatin1Char('/') + name);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -187,6 +201,82 @@ void tst_Program::secondStartRaisesFirst()
     QTRY_VERIFY_WITH_TIMEOUT(logged(raised), 5000);
     QCOMPARE(driverLog().count(mainWindowShown), 1);
     QCOMPARE(first->state(), QProcess::Running);
+}
+
+void tst_Program::invalidProxy_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<QStringList>>("log");
+    QTest::addColumn<int>("status");
+
+    const QStringList proxyBox{ "box", "Error", "'proxy.local:8080' is an invalid proxy specification", "OK" };
+    QTest::newRow("window shown, then the error ends the program")
+        << QStringList{ "client_linux_amd64", "3021" } << QList<QStringList>{ mainWindowShown, proxyBox } << 2;
+    // The version query's Retry box comes first; abandoning it ends the program before the proxy error
+    // is shown, rather than the error ending the box's own loop and the box coming back at once.
+    QTest::newRow("version query abandoned first")
+        << QStringList{}
+        << QList<QStringList>{ { "box", "Error", "Failed to query latest client\\nversion from update server.", "Retry|Abort" } }
+        << 1;
+}
+
+void tst_Program::invalidProxy()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<QStringList>, log);
+    QFETCH(int, status);
+
+    setUpdateServer(QStringLiteral("127.83.41.7"));
+    QSettings(root + QStringLiteral("/update.ini"), QSettings::IniFormat)
+        .setValue(QStringLiteral("update/proxy"), QStringLiteral("proxy.local:8080"));
+    ChildProcess *program = start(arguments);
+    QVERIFY(finishes(program, 30000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), status);
+    QCOMPARE(driverLog(), log);
+}
+
+void tst_Program::updatesInstallationAndStartsClient()
+{
+    QTemporaryDir mirrorRoot;
+    QVERIFY(mirrorRoot.isValid());
+    HttpTestServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.serveDirectory(mirrorRoot.path());
+    const QString section = QStringLiteral("release");
+    const QByteArray client = "#!/bin/sh\necho \"$#\" > \"$(dirname \"$0\")/client-started\"\n";
+    const QByteArray binary = "client v2 " + QByteArray(20000, 'b');
+    TestRelease release(mirrorRoot.path(), 3021);
+    release.addFile(section, QStringLiteral("mx4client_runscript.sh"), client);
+    release.addGzipFile(section, QStringLiteral("mx4client_linux_amd64.gz"), QStringLiteral("mx4client_linux_amd64"), binary);
+    release.addFile(section, QStringLiteral("data/readme.txt"), "read me v2");
+    release.addDelete(QStringLiteral("obsolete.txt"));
+    QVERIFY(release.write());
+    QVERIFY(writeMirrorsIni(root + QStringLiteral("/mirrors.ini"), { { QStringLiteral("local"), mirror.url() } }));
+    for (const QString &name : { QStringLiteral("mx4client_linux_amd64"), QStringLiteral("obsolete.txt") }) {
+        QFile file(root + QLatin1Char('/') + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("v1");
+    }
+
+    ChildProcess *program = start({ "--nouser", "client_linux_amd64", "3021", "4.2" });
+    QVERIFY(finishes(program, 60000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), 0);
+
+    QCOMPARE(driverLog(), QList<QStringList>{ mainWindowShown });
+    QCOMPARE(readFile(root + QStringLiteral("/mx4client_linux_amd64")), binary);
+    QCOMPARE(readFile(root + QStringLiteral("/data/readme.txt")), QByteArray("read me v2"));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/obsolete.txt")));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/mx4client_linux_amd64.gz")));
+    // The client was started by the installed script, with no arguments.
+    QTRY_COMPARE(readFile(root + QStringLiteral("/client-started")), QByteArray("0\n"));
+    // Nothing of the run is left: no temporary directory and no record of an unfinished run.
+    QCOMPARE(QDir(installation->filePath(QStringLiteral("tmp"))).entryList({ QStringLiteral("murmelo_temp_*") },
+                                                                         QDir::AllEntries),
+             QStringList());
+    QSettings settings(root + QStringLiteral("/update.ini"), QSettings::IniFormat);
+    QVERIFY(!settings.childGroups().contains(QStringLiteral("current")));
 }
 
 QTEST_GUILESS_MAIN(tst_Program)

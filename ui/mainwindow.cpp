@@ -52,11 +52,6 @@ MainWindow::MainWindow(Configuration &configuration)
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
 
     engine->getBanner();
-
-    // The engine met a fatal error (a bad proxy setting) before this window could listen. Reported once
-    // the event loop runs, where ending the loop ends the program.
-    if (!engine->pendingFatalError().isEmpty())
-        QTimer::singleShot(0, this, [this] { onFatalError(engine->pendingFatalError()); });
 }
 
 MainWindow::~MainWindow()
@@ -92,6 +87,14 @@ void MainWindow::setUIToConfigSpecs()
 
     if (configuration.autoStart == 1)
         ui->startButton->setEnabled(false);
+
+    // The engine found this while it was built, before anyone listened. Shown from the program's event
+    // loop, which the box then ends with status 2. Not earlier: inside the Retry box of the command
+    // line's version query, ending that box's loop would not end the program but make the box return
+    // at once, again and again.
+    const QString constructionError = engine->pendingFatalError();
+    if (!constructionError.isEmpty())
+        QTimer::singleShot(0, this, [this, constructionError] { onFatalError(constructionError); });
 }
 
 void MainWindow::setNews()
@@ -107,6 +110,9 @@ void MainWindow::onFatalConfigError(QString errorMessage)
 
 void MainWindow::onFatalError(QString errorMessage)
 {
+    // The program ends after this box. Without this, the automatic start, firing while the box waits,
+    // would meet the same error again and stack a second box on top.
+    disconnect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
     QCoreApplication::exit(2);
 }

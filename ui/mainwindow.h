@@ -19,6 +19,8 @@ public:
     explicit MainWindow(Configuration &configuration);
     ~MainWindow() override;
 
+    // Once the command line is accepted: header text, start button, and a fatal error that the
+    // engine found while it was built.
     void setUIToConfigSpecs();
     void setNews();
 
