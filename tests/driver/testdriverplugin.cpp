@@ -13,7 +13,7 @@
 // test wants to see, tab-separated:
 //     box <title> <text> <buttons>   a message box appeared; it is then answered as a user pressing
 //                                    Escape would (Abort, No, OK), buttons are joined by "|"
-//     shown <object name>            a top-level widget was shown
+//     shown <object name> <title>    a top-level widget was shown
 //     raised <object name>           a top-level widget was raised
 // Line breaks inside a text are written as "\n".
 class TestDriver : public QObject
@@ -36,7 +36,7 @@ protected:
         auto *widget = qobject_cast<QWidget *>(object);
         if (widget && widget->isWindow() && !qobject_cast<QMessageBox *>(widget)) {
             if (event->type() == QEvent::Show)
-                write({ QStringLiteral("shown"), widget->objectName() });
+                write({ QStringLiteral("shown"), widget->objectName(), widget->windowTitle() });
             else if (event->type() == QEvent::ZOrderChange)
                 write({ QStringLiteral("raised"), widget->objectName() });
         }
