@@ -1,5 +1,5 @@
-#include "app/configuration.h"
 #include "net/banner.h"
+#include "support/testinstallation.h"
 
 #include <QNetworkDatagram>
 #include <QSettings>
@@ -47,13 +47,12 @@ private slots:
 private:
     Banner *startBanner(quint16 port, int retryInterval, const QString &host = "127.0.0.1");
 
-    QTemporaryDir installDir;
+    TestInstallation installDir;
 };
 
 // The server's host name comes from update.ini in the installation directory.
 Banner *tst_Banner::startBanner(quint16 port, int retryInterval, const QString &host)
 {
-    Configuration::setAppRootPathForTesting(installDir.path());
     QSettings(installDir.filePath("update.ini"), QSettings::IniFormat)
             .setValue(QStringLiteral("update/server"), host);
     Banner::setPortForTesting(port);
@@ -68,7 +67,6 @@ void tst_Banner::cleanup()
     qDeleteAll(findChildren<Banner *>());
     Banner::setPortForTesting(0);
     Banner::setRetryIntervalForTesting(0);
-    Configuration::setAppRootPathForTesting(QString());
 }
 
 void tst_Banner::answer_data()

@@ -2,6 +2,7 @@
 #include "net/crypt.h"
 
 #include "support/runcommand.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -26,7 +27,6 @@ private slots:
 
 private:
     QString path(const QString &name) const { return dir->filePath(name); }
-    void write(const QString &name, const QByteArray &content);
     // Runs one check to its end and logs messages, the verdict and the end signal in emission order.
     void check(const QString &name, const QString &expectedMd5, bool cancelOnFailure, QStringList &log,
                TaskSpecification::TaskState &end);
@@ -50,13 +50,6 @@ void tst_CheckSignatureTaskSpecification::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-}
-
-void tst_CheckSignatureTaskSpecification::write(const QString &name, const QByteArray &content)
-{
-    QFile file(path(name));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
 }
 
 void tst_CheckSignatureTaskSpecification::check(const QString &name, const QString &expectedMd5,
@@ -107,7 +100,7 @@ void tst_CheckSignatureTaskSpecification::md5()
     QFETCH(QByteArray, content);
     QFETCH(QString, expectedMd5);
     QFETCH(bool, pass);
-    write("file", content);
+    QVERIFY(writeFile(path("file"), content));
 
     QStringList log;
     TaskSpecification::TaskState end;
@@ -145,7 +138,7 @@ void tst_CheckSignatureTaskSpecification::rsa()
         QSKIP("built with another key than keys/demo/public.key; only its private key can sign");
 
     const QString file = path("product.ini");
-    write("product.ini", setup == "empty" ? QByteArray() : QByteArray("[release]\nupdate=1::2\n"));
+    QVERIFY(writeFile(path("product.ini"), setup == "empty" ? QByteArray() : QByteArray("[release]\nupdate=1::2\n")));
     if (setup == "openssl") {
         // The demo private key block as OpenSSL reads it; the padding after the DER is ignored.
         const QStringList pss{"-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:8"};
@@ -159,7 +152,7 @@ void tst_CheckSignatureTaskSpecification::rsa()
     }
     QFile sig(file + ".sig");
     if (setup == "tampered")
-        write("product.ini", "[release]\nupdate=1::3\n");
+        QVERIFY(writeFile(path("product.ini"), "[release]\nupdate=1::3\n"));
     else if (setup == "short")
         QVERIFY(sig.resize(127));
     else if (setup == "long")
@@ -199,7 +192,7 @@ void tst_CheckSignatureTaskSpecification::endState()
     QFETCH(bool, cancelOnFailure);
     QFETCH(QString, endSignal);
     QFETCH(TaskSpecification::TaskState, end);
-    write("file", "hello\n");
+    QVERIFY(writeFile(path("file"), "hello\n"));
 
     QStringList log;
     TaskSpecification::TaskState state;
@@ -211,7 +204,7 @@ void tst_CheckSignatureTaskSpecification::endState()
 
 void tst_CheckSignatureTaskSpecification::verdictAfterResetIsIgnored()
 {
-    write("file", "hello\n");
+    QVERIFY(writeFile(path("file"), "hello\n"));
     CheckSignatureTaskSpecification task(path("file"), "b1946ac92492d2347c6235b4d2611184", true, nullptr, 1.0);
     int reports = 0;
     connect(&task, &CheckSignatureTaskSpecification::checkDone, this, [&reports] { ++reports; });
@@ -226,7 +219,7 @@ void tst_CheckSignatureTaskSpecification::verdictAfterResetIsIgnored()
 // The users retry from their checkDone slot; the task must not end a run that the listener has reset.
 void tst_CheckSignatureTaskSpecification::listenerMayResetOnVerdict()
 {
-    write("file", "hello\n");
+    QVERIFY(writeFile(path("file"), "hello\n"));
     CheckSignatureTaskSpecification task(path("file"), "0", true, nullptr, 1.0);
     bool done = false;
     int ends = 0;

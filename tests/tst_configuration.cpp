@@ -1,5 +1,7 @@
 #include "app/configuration.h"
 #include "app/updatechecker.h"
+#include "support/testfiles.h"
+#include "support/testinstallation.h"
 #include "support/udptestserver.h"
 
 #include <QAbstractButton>
@@ -44,7 +46,7 @@ private:
     void answerMessageBox(QMessageBox::StandardButton button, const std::function<void()> &before = {});
     static quint16 closedPort();
 
-    QTemporaryDir root;
+    TestInstallation root;
     QTemporaryDir temp;
     QByteArray savedTmpDir;
     QString boxTitle;
@@ -58,7 +60,6 @@ void tst_Configuration::init()
     QVERIFY(root.isValid());
     QVERIFY(temp.isValid());
     QFile::remove(root.filePath("update.ini"));
-    Configuration::setAppRootPathForTesting(root.path());
     savedTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     boxes = 0;
@@ -66,7 +67,6 @@ void tst_Configuration::init()
 
 void tst_Configuration::cleanup()
 {
-    Configuration::setAppRootPathForTesting(QString());
     UpdateChecker::setPortForTesting(0);
     qputenv("TMPDIR", savedTmpDir);
     QDir(temp.path()).removeRecursively();
@@ -75,9 +75,7 @@ void tst_Configuration::cleanup()
 
 void tst_Configuration::writeUpdateIni(const QByteArray &contents)
 {
-    QFile file(root.filePath("update.ini"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(contents);
+    QVERIFY(writeFile(root.filePath("update.ini"), contents));
 }
 
 void tst_Configuration::answerMessageBox(QMessageBox::StandardButton button, const std::function<void()> &before)

@@ -1,6 +1,7 @@
 #include "net/crypt.h"
 
 #include "support/runcommand.h"
+#include "support/testfiles.h"
 
 #include <tomcrypt.h>
 
@@ -33,7 +34,6 @@ private:
     QString path(const QString &name) const { return dir.filePath(name); }
     QByteArray nativePath(const QString &name) const { return QFile::encodeName(path(name)); }
     void openssl(const QStringList &arguments, int expectedExit = 0);
-    static void writeBytes(const QString &path, const QByteArray &bytes);
 
     QTemporaryDir dir;
 };
@@ -44,13 +44,6 @@ void tst_Crypt::openssl(const QStringList &arguments, int expectedExit)
     QVERIFY2(result.exitCode == expectedExit,
              qPrintable(arguments.join(' ') + " exited with " + QString::number(result.exitCode) + ": "
                         + result.output));
-}
-
-void tst_Crypt::writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 void tst_Crypt::initTestCase()
@@ -138,12 +131,12 @@ void tst_Crypt::openSslSignatureVerifies()
     QFETCH(QString, privateKey);
     QFETCH(QString, publicKey);
     QFETCH(QByteArray, content);
-    writeBytes(path("message"), content);
+    QVERIFY(writeFile(path("message"), content));
     openssl({"dgst", "-sha1", "-sigopt", "rsa_padding_mode:pss", "-sigopt", "rsa_pss_saltlen:8", "-sign",
              privateKey, "-out", "message.sig", "message"});
     QVERIFY(verify_file(nativePath(publicKey), nativePath("message")));
 
-    writeBytes(path("message"), content + 'x');
+    QVERIFY(writeFile(path("message"), content + 'x'));
     QVERIFY(!verify_file(nativePath(publicKey), nativePath("message")));
 }
 
@@ -158,7 +151,7 @@ void tst_Crypt::signatureVerifiesWithOpenSsl_data()
 void tst_Crypt::signatureVerifiesWithOpenSsl()
 {
     QFETCH(QByteArray, content);
-    writeBytes(path("message"), content);
+    QVERIFY(writeFile(path("message"), content));
     sign_file(nativePath("own.key"), nativePath("message"));
     QCOMPARE(QFileInfo(path("message.sig")).size(), 128);
 
@@ -168,7 +161,7 @@ void tst_Crypt::signatureVerifiesWithOpenSsl()
                              "rsa_pss_saltlen:8", "-verify", "own.pem", "-signature", "message.sig", "message"};
     openssl(verify);
 
-    writeBytes(path("message"), content + 'x');
+    QVERIFY(writeFile(path("message"), content + 'x'));
     openssl(verify, 1);
 }
 
@@ -185,7 +178,7 @@ void tst_Crypt::readFileAcrossSteps()
     QByteArray content(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         content[i] = char(i * 7 + i / 256);
-    writeBytes(path("file"), content);
+    QVERIFY(writeFile(path("file"), content));
 
     unsigned char *data = nullptr;
     unsigned long length = 0;
@@ -215,8 +208,8 @@ void tst_Crypt::embedKey()
 {
     QFETCH(QString, keyFile);
     QFETCH(QString, refusal);
-    writeBytes(path("empty.der"), QByteArray());
-    writeBytes(path("large.der"), QByteArray(KEY_BLOCK_SIZE + 1, '\x30'));
+    QVERIFY(writeFile(path("empty.der"), QByteArray()));
+    QVERIFY(writeFile(path("large.der"), QByteArray(KEY_BLOCK_SIZE + 1, '\x30')));
     QFile::remove(path("key.cpp"));
 
     const CommandResult result = runCommand(

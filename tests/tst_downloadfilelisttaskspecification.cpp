@@ -3,6 +3,7 @@
 #include "net/downloadfilelisttaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/testfiles.h"
 #include "support/testrelease.h"
 
 #include <QDir>
@@ -77,12 +78,10 @@ tst_DownloadFileListTaskSpecification::makeTask(const QStringList &names, int mi
 {
     for (int i = 0; i < names.size(); ++i) {
         const QString path = mirrorRoot->path() + urlPath(names.at(i));
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(contentOf(i));
+        if (!writeFile(path, contentOf(i)))
+            qFatal("cannot lay out the mirror");
         fileList.append(FileDownloadSpecification(Section, names.at(i),
-                                                  QString::fromLatin1(TestRelease::md5(contentOf(i))),
+                                                  QString::fromLatin1(md5Hex(contentOf(i))),
                                                   quint64(contentOf(i).size())));
     }
     const QString mirrorsIni = mirrorRoot->filePath(QStringLiteral("mirrors.ini"));

@@ -2,6 +2,7 @@
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
 #include "support/mirrorseed.h"
+#include "support/testfiles.h"
 
 #include <QNetworkAccessManager>
 #include <QSettings>
@@ -102,8 +103,7 @@ std::unique_ptr<DownloadTaskSpecification> tst_DownloadTaskSpecification::makeTa
 
 QByteArray tst_DownloadTaskSpecification::localFile(const QString &name) const
 {
-    QFile file(dir->filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    return readFile(dir->filePath(name));
 }
 
 void tst_DownloadTaskSpecification::init()

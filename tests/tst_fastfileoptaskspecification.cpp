@@ -1,3 +1,4 @@
+#include "support/testfiles.h"
 #include "tasks/dircreatetaskspecification.h"
 #include "tasks/filedeletetaskspecification.h"
 #include "tasks/filerenametaskspecification.h"
@@ -19,10 +20,7 @@ void prepare(const QTemporaryDir &tmp, const QString &setup)
         if (entry.startsWith("d:")) {
             QVERIFY(QDir().mkpath(path));
         } else {
-            QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(entry.toUtf8());
+            QVERIFY(writeFile(path, entry.toUtf8()));
         }
     }
 }

@@ -1,4 +1,4 @@
-#include "app/configuration.h"
+#include "support/testinstallation.h"
 #include "update/filedeletelisttaskspecification.h"
 
 #include <QDir>
@@ -12,24 +12,17 @@ class tst_FileDeleteListTaskSpecification : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void initTestCase();
     void emptyListFinishesAtOnce();
     void deletesRelativeToInstallationAndSkipsMissingFiles();
 
 private:
-    QTemporaryDir root;
+    TestInstallation root;
 };
 
-void tst_FileDeleteListTaskSpecification::init()
+void tst_FileDeleteListTaskSpecification::initTestCase()
 {
     QVERIFY(root.isValid());
-    Configuration::setAppRootPathForTesting(root.path());
-}
-
-void tst_FileDeleteListTaskSpecification::cleanup()
-{
-    Configuration::setAppRootPathForTesting(QString());
 }
 
 void tst_FileDeleteListTaskSpecification::emptyListFinishesAtOnce()

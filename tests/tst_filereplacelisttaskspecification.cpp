@@ -1,7 +1,8 @@
 #include "app/configuration.h"
+#include "support/testfiles.h"
+#include "support/testinstallation.h"
 #include "update/filereplacelisttaskspecification.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -9,39 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <zlib.h>
-
 namespace {
 const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
     | QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
     | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
-
-QString md5(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
-
-void writeGzip(const QString &path, const QByteArray &data)
-{
-    gzFile file = gzopen(QFile::encodeName(path).constData(), "wb");
-    QVERIFY(file);
-    QCOMPARE(gzwrite(file, data.constData(), unsigned(data.size())), int(data.size()));
-    QCOMPARE(gzclose(file), Z_OK);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 // Every entry below dir with its content, so that "as before" can be compared in one go.
 QStringList snapshot(const QString &dir)
@@ -64,7 +36,6 @@ class tst_FileReplaceListTaskSpecification : public QObject
 
 private slots:
     void init();
-    void cleanup();
     void emptyListFinishesAtOnce();
     void newFileInNewSubdirectory();
     void replacedSpecialFileStaysParked();
@@ -77,7 +48,7 @@ private slots:
 private:
     TaskSpecification::TaskState install(FileReplaceListTaskSpecification &task);
 
-    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<TestInstallation> root;
     QScopedPointer<QTemporaryDir> temp;
     Configuration configuration;
     QList<FileReplaceSpecification> replaceList;
@@ -87,19 +58,13 @@ private:
 
 void tst_FileReplaceListTaskSpecification::init()
 {
-    root.reset(new QTemporaryDir);
+    root.reset(new TestInstallation);
     temp.reset(new QTemporaryDir);
     QVERIFY(root->isValid() && temp->isValid());
-    Configuration::setAppRootPathForTesting(root->path());
     configuration.tempDir = temp->path();
     replaceList.clear();
     deleteList.clear();
     messages.clear();
-}
-
-void tst_FileReplaceListTaskSpecification::cleanup()
-{
-    Configuration::setAppRootPathForTesting(QString());
 }
 
 TaskSpecification::TaskState tst_FileReplaceListTaskSpecification::install(FileReplaceListTaskSpecification &task)
@@ -123,7 +88,7 @@ void tst_FileReplaceListTaskSpecification::emptyListFinishesAtOnce()
 
 void tst_FileReplaceListTaskSpecification::newFileInNewSubdirectory()
 {
-    writeFile(temp->filePath("sub/deeper/new.txt"), "new");
+    QVERIFY(writeFile(temp->filePath("sub/deeper/new.txt"), "new"));
     replaceList << FileReplaceSpecification("release", "sub/deeper/new.txt", QString(), 0, QString());
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 1.0);
 
@@ -135,8 +100,8 @@ void tst_FileReplaceListTaskSpecification::newFileInNewSubdirectory()
 
 void tst_FileReplaceListTaskSpecification::replacedSpecialFileStaysParked()
 {
-    writeFile(root->filePath("update"), "old updater");
-    writeFile(temp->filePath("update"), "new updater");
+    QVERIFY(writeFile(root->filePath("update"), "old updater"));
+    QVERIFY(writeFile(temp->filePath("update"), "new updater"));
     replaceList << FileReplaceSpecification("release", "update", QString(), 0, QString());
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 1.0);
 
@@ -148,12 +113,12 @@ void tst_FileReplaceListTaskSpecification::replacedSpecialFileStaysParked()
 
 void tst_FileReplaceListTaskSpecification::replacedLibraryIsParkedForDeletion()
 {
-    writeFile(root->filePath("plugins/libfoo.so"), "old library");
-    writeFile(root->filePath("plugins/_old_libfoo.so"), "left over from an earlier update");
-    writeFile(root->filePath("readme.txt"), "old text");
+    QVERIFY(writeFile(root->filePath("plugins/libfoo.so"), "old library"));
+    QVERIFY(writeFile(root->filePath("plugins/_old_libfoo.so"), "left over from an earlier update"));
+    QVERIFY(writeFile(root->filePath("readme.txt"), "old text"));
     QFile::setPermissions(root->filePath("readme.txt"), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    writeFile(temp->filePath("plugins/libfoo.so"), "new library");
-    writeFile(temp->filePath("readme.txt"), "new text");
+    QVERIFY(writeFile(temp->filePath("plugins/libfoo.so"), "new library"));
+    QVERIFY(writeFile(temp->filePath("readme.txt"), "new text"));
     replaceList << FileReplaceSpecification("release", "plugins/libfoo.so", QString(), 0, QString())
                 << FileReplaceSpecification("release", "readme.txt", QString(), 0, QString());
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 1.0);
@@ -171,9 +136,9 @@ void tst_FileReplaceListTaskSpecification::replacedLibraryIsParkedForDeletion()
 void tst_FileReplaceListTaskSpecification::gzipEntryIsUnpacked()
 {
     const QByteArray program = QByteArray("new program ").repeated(5000);
-    writeFile(root->filePath("mx4client_linux_amd64"), "old program");
-    writeGzip(temp->filePath("mx4client_linux_amd64.gz"), program);
-    replaceList << FileReplaceSpecification("release", "mx4client_linux_amd64.gz", md5(program),
+    QVERIFY(writeFile(root->filePath("mx4client_linux_amd64"), "old program"));
+    QVERIFY(writeFile(temp->filePath("mx4client_linux_amd64.gz"), gzip(program)));
+    replaceList << FileReplaceSpecification("release", "mx4client_linux_amd64.gz", md5Hex(program),
                                             quint64(program.size()), "mx4client_linux_amd64");
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 1.0);
 
@@ -202,20 +167,20 @@ void tst_FileReplaceListTaskSpecification::failureRestoresInstallation()
     QFETCH(QString, failure);
     QFETCH(QString, expectedMessage);
 
-    writeFile(root->filePath("a.txt"), "old a");
-    writeFile(root->filePath("client"), "old client");
-    writeFile(temp->filePath("a.txt"), "new a");
-    writeFile(temp->filePath("sub/b.txt"), "new b");
-    writeGzip(temp->filePath("client.gz"), "new client");
+    QVERIFY(writeFile(root->filePath("a.txt"), "old a"));
+    QVERIFY(writeFile(root->filePath("client"), "old client"));
+    QVERIFY(writeFile(temp->filePath("a.txt"), "new a"));
+    QVERIFY(writeFile(temp->filePath("sub/b.txt"), "new b"));
+    QVERIFY(writeFile(temp->filePath("client.gz"), gzip("new client")));
     replaceList << FileReplaceSpecification("release", "a.txt", QString(), 0, QString())
                 << FileReplaceSpecification("release", "sub/b.txt", QString(), 0, QString());
     if (failure == "missing") {
         replaceList << FileReplaceSpecification("release", "newdir/missing.txt", QString(), 0, QString());
     } else if (failure == "wrong md5") {
-        replaceList << FileReplaceSpecification("release", "client.gz", md5("other client"), 12, "client");
+        replaceList << FileReplaceSpecification("release", "client.gz", md5Hex("other client"), 12, "client");
     } else {
-        writeFile(root->filePath("_old_client/keeps/it"), "a directory cannot be removed as a file");
-        replaceList << FileReplaceSpecification("release", "client.gz", md5("new client"), 10, "client");
+        QVERIFY(writeFile(root->filePath("_old_client/keeps/it"), "a directory cannot be removed as a file"));
+        replaceList << FileReplaceSpecification("release", "client.gz", md5Hex("new client"), 10, "client");
     }
     const QStringList before = snapshot(root->path());
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 1.0);
@@ -231,9 +196,9 @@ void tst_FileReplaceListTaskSpecification::failureRestoresInstallation()
 
 void tst_FileReplaceListTaskSpecification::resetUndoesFinishedPhase()
 {
-    writeFile(root->filePath("a.txt"), "old a");
-    writeFile(temp->filePath("a.txt"), "new a");
-    writeFile(temp->filePath("sub/b.txt"), "new b");
+    QVERIFY(writeFile(root->filePath("a.txt"), "old a"));
+    QVERIFY(writeFile(temp->filePath("a.txt"), "new a"));
+    QVERIFY(writeFile(temp->filePath("sub/b.txt"), "new b"));
     replaceList << FileReplaceSpecification("release", "a.txt", QString(), 0, QString())
                 << FileReplaceSpecification("release", "sub/b.txt", QString(), 0, QString());
     const QStringList before = snapshot(root->path());

@@ -1,4 +1,5 @@
 #include "support/httptestserver.h"
+#include "support/testfiles.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -43,11 +44,7 @@ QNetworkReply *tst_HttpTestServer::get(const QString &path)
 void tst_HttpTestServer::servesDirectoryAndCounts()
 {
     QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkpath("sub"));
-    QFile file(dir.filePath("sub/a b.txt"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("hello");
-    file.close();
+    QVERIFY(writeFile(dir.filePath("sub/a b.txt"), "hello"));
     server->serveDirectory(dir.path());
 
     for (int i = 0; i < 2; ++i) {

@@ -2,6 +2,7 @@
 #include "net/checksignaturetaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/testfiles.h"
 #include "support/testrelease.h"
 #include "update/inidownloadtaskspecification.h"
 
@@ -125,10 +126,7 @@ void tst_IniDownloadTaskSpecification::weights()
 void tst_IniDownloadTaskSpecification::tamperedLocalIniIsFetchedAgain()
 {
     QVERIFY(QFile::copy(release->iniPath() + ".sig", localIni() + ".sig"));
-    QFile tampered(localIni());
-    QVERIFY(tampered.open(QIODevice::WriteOnly));
-    tampered.write("[release]\nevil.so=00000000000000000000000000000000::1\n");
-    tampered.close();
+    QVERIFY(writeFile(localIni(), "[release]\nevil.so=00000000000000000000000000000000::1\n"));
 
     IniDownloadTaskSpecification *task = makeTask();
     QSignalSpy finished(task, &TaskSpecification::finished);
@@ -173,10 +171,7 @@ void tst_IniDownloadTaskSpecification::givesUpAfterLimit()
 void tst_IniDownloadTaskSpecification::cancelDuringFailingCheckDoesNotRetry()
 {
     QVERIFY(QFile::copy(release->iniPath() + ".sig", localIni() + ".sig"));
-    QFile tampered(localIni());
-    QVERIFY(tampered.open(QIODevice::WriteOnly));
-    tampered.write("[release]\n");
-    tampered.close();
+    QVERIFY(writeFile(localIni(), "[release]\n"));
 
     // Hold the pool's threads so that the check is started but cannot deliver its verdict yet.
     QThreadPool *pool = QThreadPool::globalInstance();

@@ -1,4 +1,5 @@
 #include "support/runcommand.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -45,26 +46,20 @@ void tst_KeyTool::init()
     QVERIFY(dir->isValid());
     QCOMPARE(keytool({"genkey", "release.key", "release.pub"}).exitCode, 0);
     QCOMPARE(keytool({"genkey", "other.key", "other.pub"}).exitCode, 0);
-    QFile data(dir->filePath("data"));
-    QVERIFY(data.open(QIODevice::WriteOnly));
-    data.write("[release]\nupdate=0123456789abcdef0123456789abcdef::1024\n");
-    data.close();
+    QVERIFY(writeFile(dir->filePath("data"), "[release]\nupdate=0123456789abcdef0123456789abcdef::1024\n"));
     const CommandResult signing = keytool({"sign", "release.key", "data"});
     QVERIFY2(signing.exitCode == 0, qPrintable(signing.output));
 
     copy("data", "short");
     copy("data.sig", "short.sig", 127);
     copy("data.sig", "tampered.sig");
-    QFile tampered(dir->filePath("tampered"));
-    QVERIFY(tampered.open(QIODevice::WriteOnly));
-    tampered.write("[release]\nupdate=0123456789abcdef0123456789abcdef::1025\n");
+    QVERIFY(writeFile(dir->filePath("tampered"), "[release]\nupdate=0123456789abcdef0123456789abcdef::1025\n"));
     copy("data", "nosig");
     copy("data", "empty", 0);
     for (const char *name : {"ones", "zeros"}) {
         copy("data", name);
-        QFile sig(dir->filePath(QString::fromLatin1(name) + ".sig"));
-        QVERIFY(sig.open(QIODevice::WriteOnly));
-        sig.write(QByteArray(128, name[0] == 'o' ? '\xff' : '\0'));
+        QVERIFY(writeFile(dir->filePath(QString::fromLatin1(name) + ".sig"),
+                          QByteArray(128, name[0] == 'o' ? '\xff' : '\0')));
     }
 }
 

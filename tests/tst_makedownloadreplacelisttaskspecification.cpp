@@ -1,29 +1,16 @@
 #include "app/configuration.h"
+#include "support/testfiles.h"
+#include "support/testinstallation.h"
 #include "update/filereplacespecification.h"
 #include "update/filespecifications.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
-#include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
 namespace {
-QByteArray md5(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(data), data.size());
-}
-
 QStringList downloads(const FileSpecifications &lists)
 {
     QStringList result;
@@ -51,7 +38,6 @@ class tst_MakeDownloadReplaceListTaskSpecification : public QObject
 
 private slots:
     void init();
-    void cleanup();
     void compilesAgainstInstallationAndTemporaryCopies();
     void fieldCounts_data();
     void fieldCounts();
@@ -65,7 +51,7 @@ private slots:
 private:
     bool compile(const QByteArray &ini);
 
-    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<TestInstallation> root;
     QScopedPointer<QTemporaryDir> temp;
     Configuration configuration;
     FileSpecifications lists;
@@ -75,26 +61,20 @@ private:
 
 void tst_MakeDownloadReplaceListTaskSpecification::init()
 {
-    root.reset(new QTemporaryDir);
+    root.reset(new TestInstallation);
     temp.reset(new QTemporaryDir);
     QVERIFY(root->isValid() && temp->isValid());
-    Configuration::setAppRootPathForTesting(root->path());
     configuration.tempDir = temp->path();
     configuration.clientType = "client_linux_amd64";
     lists.clear();
     messages.clear();
 }
 
-void tst_MakeDownloadReplaceListTaskSpecification::cleanup()
-{
-    Configuration::setAppRootPathForTesting(QString());
-}
-
 // Runs the compiler over the given product ini and tells whether the task finished.
 bool tst_MakeDownloadReplaceListTaskSpecification::compile(const QByteArray &ini)
 {
-    if (!ini.isNull())
-        writeFile(temp->filePath("client_linux_amd64.ini"), ini);
+    if (!ini.isNull() && !writeFile(temp->filePath("client_linux_amd64.ini"), ini))
+        qFatal("cannot write the product ini");
     MakeDownloadReplaceListTaskSpecification task(&configuration, lists, nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
@@ -112,20 +92,20 @@ void tst_MakeDownloadReplaceListTaskSpecification::compilesAgainstInstallationAn
     const QByteArray current = "installed and current";
     const QByteArray fresh = "new content";
     const QByteArray unzipped = "decompressed program";
-    writeFile(root->filePath("current.txt"), current);
-    writeFile(root->filePath("changed.txt"), "old content");
-    writeFile(root->filePath("client"), unzipped);
-    writeFile(root->filePath("obsolete.txt"), "remove me");
-    writeFile(temp->filePath("reused.txt"), fresh);
-    writeFile(temp->filePath("wrongcopy.txt"), "truncated");
+    QVERIFY(writeFile(root->filePath("current.txt"), current));
+    QVERIFY(writeFile(root->filePath("changed.txt"), "old content"));
+    QVERIFY(writeFile(root->filePath("client"), unzipped));
+    QVERIFY(writeFile(root->filePath("obsolete.txt"), "remove me"));
+    QVERIFY(writeFile(temp->filePath("reused.txt"), fresh));
+    QVERIFY(writeFile(temp->filePath("wrongcopy.txt"), "truncated"));
 
     const QByteArray ini = "[release]\n"
-                           "current.txt=" + md5(current).toUpper() + "::21\n"
-                           "changed.txt=" + md5(fresh) + "::11\n"
-                           "reused.txt=" + md5(fresh) + "::11\n"
-                           "wrongcopy.txt=" + md5(fresh) + "::11\n"
-                           "client.gz=" + md5("gzip bytes") + "::99::" + md5(unzipped) + "::20::client\n"
-                           "emptysize.txt=" + md5(fresh) + "::\n"
+                           "current.txt=" + md5Hex(current).toUpper() + "::21\n"
+                           "changed.txt=" + md5Hex(fresh) + "::11\n"
+                           "reused.txt=" + md5Hex(fresh) + "::11\n"
+                           "wrongcopy.txt=" + md5Hex(fresh) + "::11\n"
+                           "client.gz=" + md5Hex("gzip bytes") + "::99::" + md5Hex(unzipped) + "::20::client\n"
+                           "emptysize.txt=" + md5Hex(fresh) + "::\n"
                            "[delete]\n"
                            "obsolete.txt=\n"
                            "alreadygone.txt=\n";
@@ -134,9 +114,9 @@ void tst_MakeDownloadReplaceListTaskSpecification::compilesAgainstInstallationAn
     QCOMPARE(replacements(lists),
              QStringList({"release/changed.txt", "release/emptysize.txt", "release/reused.txt",
                           "release/wrongcopy.txt"}));
-    QCOMPARE(downloads(lists), QStringList({"release/changed.txt " + md5(fresh) + " 11",
-                                            "release/emptysize.txt " + md5(fresh) + " 0",
-                                            "release/wrongcopy.txt " + md5(fresh) + " 11"}));
+    QCOMPARE(downloads(lists), QStringList({"release/changed.txt " + md5Hex(fresh) + " 11",
+                                            "release/emptysize.txt " + md5Hex(fresh) + " 0",
+                                            "release/wrongcopy.txt " + md5Hex(fresh) + " 11"}));
     QCOMPARE(lists.deleteList, QStringList({"obsolete.txt"}));
     QCOMPARE(messages, QStringList({"Compiling download and replace list"}));
     QCOMPARE(finalProgress, 1.0);
@@ -147,7 +127,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::fieldCounts_data()
     QTest::addColumn<QByteArray>("value");
     QTest::addColumn<QString>("replacement");
 
-    const QByteArray sum = md5("x");
+    const QByteArray sum = md5Hex("x");
     QTest::newRow("two fields") << sum + "::1" << "files/a";
     QTest::newRow("five fields") << sum + "::1::" + sum + "::5::b" << QString("files/a -> b " + sum + " 5");
     QTest::newRow("five fields, empty unzip name") << sum + "::1::" + sum + "::5::" << "files/a";
@@ -178,16 +158,16 @@ void tst_MakeDownloadReplaceListTaskSpecification::fieldCounts()
 
 void tst_MakeDownloadReplaceListTaskSpecification::capitalDeleteIsAFileSection()
 {
-    writeFile(root->filePath("obsolete.txt"), "still here");
-    QVERIFY(compile("[Delete]\nobsolete.txt=" + md5("new") + "::3\n"));
+    QVERIFY(writeFile(root->filePath("obsolete.txt"), "still here"));
+    QVERIFY(compile("[Delete]\nobsolete.txt=" + md5Hex("new") + "::3\n"));
     QCOMPARE(replacements(lists), QStringList({"Delete/obsolete.txt"}));
     QCOMPARE(lists.deleteList, QStringList());
 }
 
 void tst_MakeDownloadReplaceListTaskSpecification::subdirectoryKeysKeepTheirPath()
 {
-    QVERIFY(compile("[release]\nplugins/libfoo.so=" + md5("foo") + "::3\n"
-                    "imageformats\\libqgif.so=" + md5("gif") + "::3\n"));
+    QVERIFY(compile("[release]\nplugins/libfoo.so=" + md5Hex("foo") + "::3\n"
+                    "imageformats\\libqgif.so=" + md5Hex("gif") + "::3\n"));
     QCOMPARE(replacements(lists), QStringList({"release/imageformats/libqgif.so", "release/plugins/libfoo.so"}));
     QCOMPARE(lists.replaceList.at(1).oldDestFileName(), QString("plugins/_old_libfoo.so"));
     QCOMPARE(lists.replaceList.at(1).destFileName(QString()), QString("plugins/libfoo.so"));
@@ -198,7 +178,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::unsafePathsFailTheCompile_dat
     QTest::addColumn<QByteArray>("ini");
     QTest::addColumn<QString>("section");
 
-    const QByteArray sum = md5("x");
+    const QByteArray sum = md5Hex("x");
     QTest::newRow("key climbing out") << "[release]\n../victim=" + sum + "::1\n" << "release";
     QTest::newRow("key climbing out with backslashes") << "[release]\nsub\\..\\..\\victim=" + sum + "::1\n"
                                                        << "release";
@@ -222,7 +202,7 @@ void tst_MakeDownloadReplaceListTaskSpecification::unsafePathsFailTheCompile()
     QFETCH(QString, section);
 
     QTemporaryDir outside;
-    writeFile(outside.filePath("victim"), "not ours");
+    QVERIFY(writeFile(outside.filePath("victim"), "not ours"));
     QVERIFY(QFile::link(outside.path(), root->filePath("outside")));
 
     QVERIFY(!compile(ini));

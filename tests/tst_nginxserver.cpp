@@ -1,4 +1,5 @@
 #include "support/nginxserver.h"
+#include "support/testfiles.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,13 +34,6 @@ QByteArray randomBytes(int size)
     QByteArray bytes(size, '\0');
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
     return bytes;
-}
-
-bool writeFile(const QString &fileName, const QByteArray &contents)
-{
-    QDir().mkpath(QFileInfo(fileName).path());
-    QFile file(fileName);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,12 +21,10 @@ void tst_ProcessTools::startsScriptInPathWithBlanks()
     QVERIFY(dir.isValid());
     const QString root = dir.filePath(QStringLiteral("my install dir"));
     QVERIFY(QDir().mkdir(root));
-    QFile script(root + QStringLiteral("/mx4client_runscript.sh"));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\necho \"$#\" > \"$(dirname \"$0\")/marker.tmp\"\n"
-                 "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString script = root + QStringLiteral("/mx4client_runscript.sh");
+    QVERIFY(writeFile(script, "#!/bin/sh\necho \"$#\" > \"$(dirname \"$0\")/marker.tmp\"\n"
+                              "mv \"$(dirname \"$0\")/marker.tmp\" \"$(dirname \"$0\")/marker\"\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     Configuration::setAppRootPathForTesting(root);
     ProcessTools::startMx4Client();

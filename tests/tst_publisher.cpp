@@ -1,11 +1,11 @@
 #include "support/runcommand.h"
+#include "support/testfiles.h"
 
 #include "app/configuration.h"
 #include "net/crypt.h"
 #include "update/filespecifications.h"
 #include "update/makedownloadreplacelistfunc.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -50,7 +50,6 @@ private:
     QByteArray read(const QString &relative);
     QMap<QString, QString> section(const QString &ini, const QString &name);
     QMap<QString, QByteArray> tree(const QString &relative);
-    static QString md5(const QByteArray &data);
     static QByteArray gunzip(const QString &path);
 
     std::unique_ptr<QTemporaryDir> dir;
@@ -73,17 +72,12 @@ CommandResult tst_Publisher::publish(const QString &version, const QStringList &
 
 void tst_Publisher::write(const QString &relative, const QByteArray &content)
 {
-    const QString path = dir->filePath(relative);
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), content.size());
+    QVERIFY(writeFile(dir->filePath(relative), content));
 }
 
 QByteArray tst_Publisher::read(const QString &relative)
 {
-    QFile file(dir->filePath(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(dir->filePath(relative));
 }
 
 // Keys and values exactly as the updater's INI reader hands them out.
@@ -110,11 +104,6 @@ QMap<QString, QByteArray> tst_Publisher::tree(const QString &relative)
             files.insert(file.fileName().mid(root.size() + 1), file.readAll());
     }
     return files;
-}
-
-QString tst_Publisher::md5(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
 QByteArray tst_Publisher::gunzip(const QString &path)
@@ -163,12 +152,12 @@ void tst_Publisher::publishAndVerify()
     const QString ini = "out/7/client_linux_amd64.ini";
     const auto compressed = [this](const QString &name, const QByteArray &content) {
         const QByteArray gz = read("out/7/release/" + name + ".gz");
-        return QStringLiteral("%1::%2::%3::%4::%5").arg(md5(gz)).arg(gz.size()).arg(md5(content)).arg(content.size()).arg(name);
+        return QStringLiteral("%1::%2::%3::%4::%5").arg(md5Hex(gz)).arg(gz.size()).arg(md5Hex(content)).arg(content.size()).arg(name);
     };
     const QMap<QString, QString> expected{
-        {"client", md5(read("rel/client")) + "::22"},
-        {"lib/libfoo.so", md5(QByteArray(700, 'l')) + "::700"},
-        {odd, md5("odd") + "::3"},
+        {"client", md5Hex(read("rel/client")) + "::22"},
+        {"lib/libfoo.so", md5Hex(QByteArray(700, 'l')) + "::700"},
+        {odd, md5Hex("odd") + "::3"},
         {"data/big.bin.gz", compressed("data/big.bin", QByteArray(5000, 'b'))},
         {"readme.txt.gz", compressed("readme.txt", "read me\n")},
     };
@@ -443,7 +432,7 @@ void tst_Publisher::listCompilerRoundTrip()
     QStringList downloads;
     for (const FileDownloadSpecification &file : std::as_const(lists.downloadList)) {
         const QByteArray mirrored = read("out/7/" + file.remoteDir + "/" + file.fileName);
-        QCOMPARE(file.md5, md5(mirrored));
+        QCOMPARE(file.md5, md5Hex(mirrored));
         QCOMPARE(file.size, quint64(mirrored.size()));
         downloads << file.remoteDir + "/" + file.fileName;
     }
@@ -458,7 +447,7 @@ void tst_Publisher::listCompilerRoundTrip()
         const QString mirrored = "out/7/" + file.remoteDir + "/" + file.fileName;
         const QByteArray content = file.hasUnzip() ? gunzip(dir->filePath(mirrored)) : read(mirrored);
         if (file.hasUnzip())
-            QCOMPARE(md5(content), file.unzipMd5);
+            QCOMPARE(md5Hex(content), file.unzipMd5);
         write("install/" + file.pureDestFilePath(), content);
     }
     for (const QString &path : std::as_const(lists.deleteList))

@@ -1,3 +1,4 @@
+#include "support/testfiles.h"
 #include "tasks/rollbackdatalist.h"
 
 #include <QDir>
@@ -16,19 +17,6 @@ public slots:
 public:
     QStringList texts;
 };
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -60,11 +48,11 @@ void tst_RollbackDataList::undoesNewestFirst()
     RollbackDataList list;
     QVERIFY(QDir().mkdir(d));
     list.add(RollbackData(RollbackData::CreateDir, d));
-    writeFile(d + "/f", "old");
+    QVERIFY(writeFile(d + "/f", "old"));
     list.add(RollbackData(RollbackData::CreateFile, d + "/f"));
     QVERIFY(QFile::rename(d + "/f", d + "/g"));
     list.add(RollbackData(RollbackData::Rename, d + "/f", d + "/g"));
-    writeFile(d + "/f", "new");
+    QVERIFY(writeFile(d + "/f", "new"));
     list.add(RollbackData(RollbackData::CreateFile, d + "/f"));
 
     MessageSink sink;
@@ -94,10 +82,10 @@ void tst_RollbackDataList::failingUndoWarns()
 
     QTemporaryDir tmp;
     QVERIFY(QDir().mkdir(tmp.filePath("d")));
-    writeFile(tmp.filePath("d/inside"), "x");
-    writeFile(tmp.filePath("a"), "occupant");
-    writeFile(tmp.filePath("b"), "renamed");
-    writeFile(tmp.filePath("earlier"), "created before");
+    QVERIFY(writeFile(tmp.filePath("d/inside"), "x"));
+    QVERIFY(writeFile(tmp.filePath("a"), "occupant"));
+    QVERIFY(writeFile(tmp.filePath("b"), "renamed"));
+    QVERIFY(writeFile(tmp.filePath("earlier"), "created before"));
 
     RollbackDataList list;
     list.add(RollbackData(RollbackData::CreateFile, tmp.filePath("earlier")));
@@ -150,7 +138,7 @@ void tst_RollbackDataList::appendListKeepsOrder()
 void tst_RollbackDataList::clearKeepsChanges()
 {
     QTemporaryDir tmp;
-    writeFile(tmp.filePath("kept"), "x");
+    QVERIFY(writeFile(tmp.filePath("kept"), "x"));
     RollbackDataList list;
     list.add(RollbackData(RollbackData::CreateFile, tmp.filePath("kept")));
     list.clear();

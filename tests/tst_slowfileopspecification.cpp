@@ -1,3 +1,4 @@
+#include "support/testfiles.h"
 #include "tasks/filecopytaskspecification.h"
 #include "tasks/fileunziptaskspecification.h"
 #include "tasks/rollbackdatalist.h"
@@ -6,25 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <zlib.h>
-
 namespace {
-
-QByteArray gzip(const QByteArray &data)
-{
-    z_stream zs = {};
-    if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        return {};
-    QByteArray out(int(deflateBound(&zs, data.size())), '\0');
-    zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
-    zs.avail_in = uInt(data.size());
-    zs.next_out = reinterpret_cast<Bytef *>(out.data());
-    zs.avail_out = uInt(out.size());
-    deflate(&zs, Z_FINISH);
-    out.truncate(int(zs.total_out));
-    deflateEnd(&zs);
-    return out;
-}
 
 // More than one buffer's worth, with enough variety that the compressed form is not trivial.
 QByteArray payload()
@@ -33,13 +16,6 @@ QByteArray payload()
     for (int i = 0; data.size() < 100000; ++i)
         data += "line " + QByteArray::number(i * 7919 % 1000003) + "\n";
     return data;
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
 }
 
 } // namespace
@@ -94,9 +70,9 @@ void tst_SlowFileOpSpecification::operation()
     const QString from = tmp.filePath("source");
     const QString to = tmp.filePath("installed");
     if (!source.isNull())
-        writeFile(from, source);
+        QVERIFY(writeFile(from, source));
     if (!existing.isNull())
-        writeFile(to, existing);
+        QVERIFY(writeFile(to, existing));
 
     RollbackDataList list;
     SlowFileOpSpecification *task = nullptr;

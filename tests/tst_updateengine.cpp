@@ -2,6 +2,8 @@
 #include "net/banner.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/testfiles.h"
+#include "support/testinstallation.h"
 #include "support/testrelease.h"
 #include "update/updateengine.h"
 #include "update/updateinidata.h"
@@ -25,19 +27,6 @@ const QFileDevice::Permissions Mode0755 = QFileDevice::ReadOwner | QFileDevice::
         | QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser
         | QFileDevice::ExeUser | QFileDevice::ReadGroup | QFileDevice::ExeGroup
         | QFileDevice::ReadOther | QFileDevice::ExeOther;
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 // Every entry below dir with its content and mode (directories as "<dir>"), for before/after
 // comparisons; update.ini is left out because the run records itself there.
@@ -108,7 +97,7 @@ private:
     QStringList tempDirs() const;
 
     QTemporaryDir systemTemp;
-    std::unique_ptr<QTemporaryDir> installDir;
+    std::unique_ptr<TestInstallation> installDir;
     std::unique_ptr<QTemporaryDir> mirrorRoot;
     std::unique_ptr<Configuration> configuration;
     std::unique_ptr<HttpTestServer> goodMirror;
@@ -125,10 +114,9 @@ void tst_UpdateEngine::initTestCase()
 
 void tst_UpdateEngine::init()
 {
-    installDir = std::make_unique<QTemporaryDir>();
+    installDir = std::make_unique<TestInstallation>();
     mirrorRoot = std::make_unique<QTemporaryDir>();
     QVERIFY(installDir->isValid() && mirrorRoot->isValid());
-    Configuration::setAppRootPathForTesting(installDir->path());
     configuration = std::make_unique<Configuration>();
     configuration->clientType = TestRelease::DefaultClientType;
     configuration->clientVersion = Version;
@@ -145,7 +133,6 @@ void tst_UpdateEngine::cleanup()
     qDeleteAll(findChildren<UpdateEngine *>());
     goodMirror.reset();
     configuration.reset();
-    Configuration::setAppRootPathForTesting(QString());
     // Leftover run directories must not leak into the next test's expectations. A link is removed
     // as such: following it would empty what it points to.
     for (const QString &name : tempDirs()) {
@@ -508,7 +495,7 @@ void tst_UpdateEngine::rollbackWhenLateFileFails()
     release.addFile(Section, QStringLiteral("update"), "updater v2");
     release.addFile(Section, QStringLiteral("m_middle.so"), "middle v2");
     release.addGzipFile(Section, QStringLiteral("zz_late.gz"), QStringLiteral("zz_late"),
-                        "late v2", TestRelease::md5("something else"));
+                        "late v2", md5Hex("something else"));
     release.addDelete(QStringLiteral("obsolete.txt"));
     QVERIFY(release.write());
 

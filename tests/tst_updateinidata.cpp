@@ -1,4 +1,4 @@
-#include "app/configuration.h"
+#include "support/testinstallation.h"
 #include "update/updateinidata.h"
 
 #include <QSettings>
@@ -11,7 +11,6 @@ class tst_UpdateIniData : public QObject
 
 private slots:
     void init();
-    void cleanup();
     void modifyThenGetKeepsArgumentOrders();
     void versionZeroIsValid();
     void nullOutputsAreSkipped();
@@ -22,7 +21,7 @@ private slots:
 private:
     void writeRecord(const QVariant &version, const QString &dir, const QString &type);
 
-    QTemporaryDir root;
+    TestInstallation root;
     QTemporaryDir runDir;
 };
 
@@ -31,12 +30,6 @@ void tst_UpdateIniData::init()
     QVERIFY(root.isValid());
     QVERIFY(runDir.isValid());
     QFile::remove(root.filePath("update.ini"));
-    Configuration::setAppRootPathForTesting(root.path());
-}
-
-void tst_UpdateIniData::cleanup()
-{
-    Configuration::setAppRootPathForTesting(QString());
 }
 
 void tst_UpdateIniData::writeRecord(const QVariant &version, const QString &dir, const QString &type)

@@ -1,3 +1,4 @@
+#include "support/testfiles.h"
 #include "support/updateserverprocess.h"
 
 #include <QNetworkDatagram>
@@ -235,11 +236,8 @@ void tst_UpdateServer::badStart()
     QFETCH(QString, message);
     QTemporaryDir dir;
     const QString configFile = dir.filePath("server.conf");
-    if (!config.isEmpty()) {
-        QFile file(configFile);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(config);
-    }
+    if (!config.isEmpty())
+        QVERIFY(writeFile(configFile, config));
     QProcess process;
     process.start(UpdateServerProcess::program(),
                   QStringList{"--version-port", "0", "--banner-port", "0"} + arguments + QStringList{configFile});
@@ -275,12 +273,10 @@ void tst_UpdateServer::standardPortsOnOwnAddress()
 void tst_UpdateServer::terminatesCleanly()
 {
     QTemporaryDir dir;
-    QFile file(dir.filePath("server.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[stable]\nversion = 1\n");
-    file.close();
+    const QString configFile = dir.filePath("server.conf");
+    QVERIFY(writeFile(configFile, "[stable]\nversion = 1\n"));
     QProcess process;
-    process.start(UpdateServerProcess::program(), {"--version-port", "0", "--banner-port", "0", file.fileName()});
+    process.start(UpdateServerProcess::program(), {"--version-port", "0", "--banner-port", "0", configFile});
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += process.readAllStandardOutput()).contains("listening on"), 10000);
     // systemd stops a service with SIGTERM and counts anything but a normal exit as a failure.

@@ -1,3 +1,4 @@
+#include "support/testfiles.h"
 #include "tools/murmelo-updated/updateserverconfig.h"
 
 #include <QTemporaryDir>
@@ -196,13 +197,11 @@ void tst_UpdateServerConfig::loadMissingFile()
 void tst_UpdateServerConfig::loadHugeFile()
 {
     QTemporaryDir dir;
-    QFile file(dir.filePath("huge.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[stable]\nversion = 1\n" + QByteArray(100000, '#'));
-    file.close();
+    const QString configFile = dir.filePath("huge.conf");
+    QVERIFY(writeFile(configFile, "[stable]\nversion = 1\n" + QByteArray(100000, '#')));
     UpdateServerConfig config;
     QString error;
-    QVERIFY(!config.load(file.fileName(), &error));
+    QVERIFY(!config.load(configFile, &error));
     QVERIFY2(error.contains("not a configuration file"), qPrintable(error));
 }
 

@@ -1,5 +1,6 @@
 #include "support/nginxserver.h"
 #include "support/childprocess.h"
+#include "support/testfiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,12 +27,6 @@ quint16 freeLoopbackPort()
 {
     QTcpServer server;
     return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
-}
-
-QByteArray readFile(const QString &fileName)
-{
-    QFile file(fileName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -103,8 +98,8 @@ bool NginxServer::startOnPort(quint16 port, bool *portTaken)
         }
     }
     process->stop();
-    const QString log = QString::fromLocal8Bit(readFile(path(QStringLiteral("error.log")))
-                                               + process->readAllStandardError()).trimmed();
+    const QByteArray errorLog = readFile(path(QStringLiteral("error.log")), QByteArray());
+    const QString log = QString::fromLocal8Bit(errorLog + process->readAllStandardError()).trimmed();
     *portTaken = log.contains(QLatin1String("Address already in use"));
     lastError = QStringLiteral("nginx did not start on port %1: %2")
                         .arg(port)
@@ -163,7 +158,8 @@ QUrl NginxServer::url() const
 QStringList NginxServer::requests() const
 {
     waitForLog();
-    return QString::fromUtf8(readFile(path(QStringLiteral("access.log")))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QByteArray log = readFile(path(QStringLiteral("access.log")), QByteArray());
+    return QString::fromUtf8(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // nginx writes a request's log line only after it has handed the last byte of the response to the

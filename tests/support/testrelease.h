@@ -31,9 +31,6 @@ public:
     // URL path of a release file as the mirror sees it: "/<version>/<section>/<name>".
     QString urlPath(const QString &section, const QString &name) const;
 
-    static QByteArray md5(const QByteArray &data);
-    static QByteArray gzip(const QByteArray &data);
-
 private:
     struct Entry {
         QString section;

@@ -1,0 +1,43 @@
+#include "support/testfiles.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <zlib.h>
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+            && file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path, const QByteArray &whenMissing)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : whenMissing;
+}
+
+QByteArray md5Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray gzip(const QByteArray &data)
+{
+    z_stream stream = {};
+    // 16 added to the window bits asks for a gzip header and trailer instead of zlib's.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))), '\0');
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    stream.avail_in = uInt(data.size());
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    const bool complete = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    out.truncate(int(stream.total_out));
+    deflateEnd(&stream);
+    return complete ? out : QByteArray();
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What tests put on disk and read back. A failed write is reported, never ignored, so that a test
+// cannot pass for a file it never managed to lay out.
+
+// Writes content to path, creating the missing directories; false when any of it failed.
+bool writeFile(const QString &path, const QByteArray &content);
+// The file's content; whenMissing when it cannot be read, so that by default a comparison tells a
+// missing file from an empty one.
+QByteArray readFile(const QString &path, const QByteArray &whenMissing = QByteArrayLiteral("<missing>"));
+// Lower-case hexadecimal MD5, as the product ini writes it.
+QByteArray md5Hex(const QByteArray &data);
+// data as a gzip stream, the form of a compressed file on a mirror.
+QByteArray gzip(const QByteArray &data);
