@@ -1,6 +1,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/mirrorsini.h"
 #include "support/mirrorseed.h"
 #include "support/testfiles.h"
 
@@ -64,18 +65,12 @@ HttpTestServer *tst_DownloadTaskSpecification::addServer(const Response &respons
 // Named "m0", "m1", ... in the order given.
 std::unique_ptr<Mirrors> tst_DownloadTaskSpecification::mirrorsFor(const QList<HttpTestServer *> &list)
 {
+    QList<QPair<QString, QUrl>> entries;
+    for (int i = 0; i < list.size(); ++i)
+        entries.append({QStringLiteral("m%1").arg(i), list.at(i)->url("/client")});
     const QString path = dir->filePath(QStringLiteral("mirrors.ini"));
-    {
-        QSettings settings(path, QSettings::IniFormat);
-        settings.beginWriteArray("mirrors", int(list.size()));
-        for (int i = 0; i < list.size(); ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue("mirror", QStringLiteral("m%1").arg(i));
-        }
-        settings.endArray();
-        for (int i = 0; i < list.size(); ++i)
-            settings.setValue(QStringLiteral("m%1/url").arg(i), list.at(i)->url("/client").toString());
-    }
+    if (!writeMirrorsIni(path, entries))
+        qFatal("cannot write mirrors.ini");
     auto mirrors = std::make_unique<Mirrors>();
     mirrors->initDefault(path, 3021);
     return mirrors;

@@ -2,6 +2,7 @@
 #include "net/banner.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testinstallation.h"
 #include "support/testrelease.h"
@@ -89,7 +90,6 @@ private slots:
 
 private:
     void writeUpdateIni(int streams, const QString &proxy = QString());
-    void writeMirrorsIni(const QList<QPair<QString, HttpTestServer *>> &mirrors);
     void installFile(const QString &name, const QByteArray &content);
     UpdateEngine *makeEngine();
     bool runToEnd();
@@ -124,7 +124,8 @@ void tst_UpdateEngine::init()
     QVERIFY(goodMirror->listen());
     goodMirror->serveDirectory(mirrorRoot->path());
     writeUpdateIni(6);
-    writeMirrorsIni({{QStringLiteral("good"), goodMirror.get()}});
+    QVERIFY(writeMirrorsIni(installPath(QStringLiteral("mirrors.ini")),
+                            {{QStringLiteral("good"), goodMirror->url()}}));
     events.clear();
 }
 
@@ -155,20 +156,6 @@ void tst_UpdateEngine::writeUpdateIni(int streams, const QString &proxy)
     QSettings ini(installPath(QStringLiteral("update.ini")), QSettings::IniFormat);
     ini.setValue(QStringLiteral("update/streams"), streams);
     ini.setValue(QStringLiteral("update/proxy"), proxy);
-}
-
-void tst_UpdateEngine::writeMirrorsIni(const QList<QPair<QString, HttpTestServer *>> &mirrors)
-{
-    QFile::remove(installPath(QStringLiteral("mirrors.ini")));
-    QSettings ini(installPath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
-    ini.beginWriteArray(QStringLiteral("mirrors"), int(mirrors.size()));
-    for (int i = 0; i < mirrors.size(); ++i) {
-        ini.setArrayIndex(i);
-        ini.setValue(QStringLiteral("mirror"), mirrors.at(i).first);
-    }
-    ini.endArray();
-    for (const auto &mirror : mirrors)
-        ini.setValue(mirror.first + QStringLiteral("/url"), mirror.second->url().toString());
 }
 
 void tst_UpdateEngine::installFile(const QString &name, const QByteArray &content)
@@ -460,9 +447,10 @@ void tst_UpdateEngine::mirrorFailover()
             response.fault = HttpTestServer::Fault::Corrupt;
         return response;
     });
-    writeMirrorsIni({{QStringLiteral("missing"), &missing},
-                     {QStringLiteral("corrupt"), &corrupt},
-                     {QStringLiteral("good"), goodMirror.get()}});
+    QVERIFY(writeMirrorsIni(installPath(QStringLiteral("mirrors.ini")),
+                            {{QStringLiteral("missing"), missing.url()},
+                             {QStringLiteral("corrupt"), corrupt.url()},
+                             {QStringLiteral("good"), goodMirror->url()}}));
     // Nine streams take all nine slots of the three mirrors at once, so every mirror serves files.
     writeUpdateIni(9);
 
