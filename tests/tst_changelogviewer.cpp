@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 #include "support/httptestserver.h"
+#include "support/mirrorsini.h"
 #include "ui/changelogviewer.h"
 
 #include <QScreen>
@@ -48,7 +49,7 @@ private slots:
     void sizing();
 
 private:
-    void writeMirrors(const QStringList &urls);
+    bool writeMirrors(const QStringList &urls);
     void writeAlphaBase(const QString &url);
 
     QScopedPointer<QTemporaryDir> root;
@@ -69,19 +70,12 @@ void tst_ChangeLogViewer::cleanup()
     Configuration::setAppRootPathForTesting(QString());
 }
 
-void tst_ChangeLogViewer::writeMirrors(const QStringList &urls)
+bool tst_ChangeLogViewer::writeMirrors(const QStringList &urls)
 {
-    QSettings settings(root->filePath(QStringLiteral("mirrors.ini")), QSettings::IniFormat);
-    settings.beginWriteArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < urls.size(); ++i) {
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("mirror"), QStringLiteral("mirror%1").arg(i));
-    }
-    settings.endArray();
-    for (int i = 0; i < urls.size(); ++i) {
-        if (!urls.at(i).isEmpty())
-            settings.setValue(QStringLiteral("mirror%1/url").arg(i), urls.at(i));
-    }
+    QList<QPair<QString, QUrl>> mirrors;
+    for (const QString &url : urls)
+        mirrors.append({ QStringLiteral("mirror%1").arg(mirrors.size()), QUrl(url) });
+    return writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), mirrors);
 }
 
 void tst_ChangeLogViewer::writeAlphaBase(const QString &url)
@@ -116,7 +110,7 @@ void tst_ChangeLogViewer::twoOfThreeMirrorsTimeOut()
         server.setHandler(ChangelogPath, byTurn);
         urls.append(urlOf(server));
     }
-    writeMirrors(urls);
+    QVERIFY(writeMirrors(urls));
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -165,7 +159,7 @@ void tst_ChangeLogViewer::alphaBase()
     mirror.setHandler(ChangelogPath, [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody(Changelog);
     });
-    writeMirrors({ urlOf(mirror) });
+    QVERIFY(writeMirrors({ urlOf(mirror) }));
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -219,7 +213,7 @@ void tst_ChangeLogViewer::answers()
         response.body = body;
         return response;
     });
-    writeMirrors({ urlOf(mirror) });
+    QVERIFY(writeMirrors({ urlOf(mirror) }));
 
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("3021"));
     QTRY_COMPARE(shownText(), shown);
@@ -245,7 +239,7 @@ void tst_ChangeLogViewer::releaseDirectory()
     mirror.setHandler(path, [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody(Changelog);
     });
-    writeMirrors({ urlOf(mirror, base) });
+    QVERIFY(writeMirrors({ urlOf(mirror, base) }));
 
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("3021"));
     QTRY_COMPARE(shownText(), QString::fromLatin1(Changelog));
@@ -271,7 +265,7 @@ void tst_ChangeLogViewer::noSource()
     if (updateIni)
         writeAlphaBase(QString());
     if (mirrorsIni)
-        writeMirrors({ QString() });
+        QVERIFY(writeMirrors({ QString() }));
 
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("3021"));
     QCOMPARE(shownText(), QStringLiteral("Failed to load changelog."));
@@ -284,7 +278,7 @@ void tst_ChangeLogViewer::oneDialogAtATime()
     mirror.setHandler(ChangelogPath, [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody(Changelog);
     });
-    writeMirrors({ urlOf(mirror) });
+    QVERIFY(writeMirrors({ urlOf(mirror) }));
 
     ChangeLogViewer::showRemoteChangeLogDialog(nullptr, QStringLiteral("3021"));
     ChangeLogViewer *first = ChangeLogViewer::instance();

@@ -139,11 +139,8 @@ void tst_DownloadFileListTaskSpecification::directoriesBeforeDownloads()
     QTRY_COMPARE(finished.size(), 1);
     QVERIFY(directoriesReady);
     QCOMPARE(messages.first(), QStringLiteral("Downloading files"));
-    for (int i = 0; i < names.size(); ++i) {
-        QFile file(tempDir->filePath(names.at(i)));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), contentOf(i));
-    }
+    for (int i = 0; i < names.size(); ++i)
+        QCOMPARE(readFile(tempDir->filePath(names.at(i))), contentOf(i));
     QVERIFY(qAbs(task->getProgress() - 0.4) < 1e-9);
 }
 

@@ -5,6 +5,7 @@
 // also holds its single-instance socket.
 
 #include "support/childprocess.h"
+#include "support/driverlog.h"
 #include "support/mirrorsini.h"
 #include "support/nginxserver.h"
 #include "support/runcommand.h"
@@ -242,10 +243,7 @@ ChildProcess *Scenario::startUpdater(const QStringList &arguments)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
-    // The test driver plug-in logs the message boxes and answers them as Escape would.
-    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(MURMELO_BINARY_DIR "/tests/plugins"));
-    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
-                       QStringLiteral("murmelotestdriver:") + path(QStringLiteral("driver.log")));
+    loadTestDriver(environment, path(QStringLiteral("driver.log")));
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setWorkingDirectory(installation());
@@ -266,10 +264,9 @@ QMap<QString, QStringList> Scenario::entries() const
 QList<QStringList> Scenario::messageBoxes() const
 {
     QList<QStringList> boxes;
-    for (const QByteArray &line : readFile(path(QStringLiteral("driver.log")), {}).split('\n')) {
-        QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
-        if (fields.takeFirst() == QLatin1String("box"))
-            boxes << fields;
+    for (const QStringList &line : readDriverLog(path(QStringLiteral("driver.log")))) {
+        if (line.constFirst() == QLatin1String("box"))
+            boxes << line.mid(1);
     }
     return boxes;
 }

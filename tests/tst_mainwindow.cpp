@@ -5,6 +5,7 @@
 #include "support/messageboxanswerer.h"
 #include "support/mirrorsini.h"
 #include "support/runcommand.h"
+#include "support/testfiles.h"
 #include "support/udptestserver.h"
 #include "support/urlrecorder.h"
 #include "ui/changelogviewer.h"
@@ -85,6 +86,11 @@ private slots:
 private:
     void publishRelease();
     void prepareRun(Configuration &configuration);
+    // Makes the installation's mirrors.ini name this one mirror.
+    bool listMirror(const QUrl &url) const
+    {
+        return writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), url } });
+    }
     QString clientStartedMarker() const { return root->filePath(QStringLiteral("client-started")); }
     QString logText(const MainWindow &window) const;
 
@@ -136,12 +142,8 @@ void tst_MainWindow::publishRelease()
         { QStringLiteral("rel/lib/libfoo.so"), QByteArray(70000, 'f') },
         { QStringLiteral("changelog.txt"), QByteArray("3021\n- better\n") },
     };
-    for (const auto &[path, content] : files) {
-        QVERIFY(QDir(work.path()).mkpath(QFileInfo(path).path()));
-        QFile file(work.filePath(path));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(content), content.size());
-    }
+    for (const auto &[path, content] : files)
+        QVERIFY(writeFile(work.filePath(path), content));
     const CommandResult result = runCommand(
         QStringLiteral(MURMELO_BINARY_DIR "/bin/murmelo-publish"),
         { QStringLiteral("publish"), QStringLiteral("--client-type"), QStringLiteral("client_linux_amd64"),
@@ -155,11 +157,9 @@ void tst_MainWindow::publishRelease()
 // type and version.
 void tst_MainWindow::prepareRun(Configuration &configuration)
 {
-    QFile script(root->filePath(Configuration::getClientBinaryName()));
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\ntouch \"$(dirname \"$0\")/client-started\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString script = root->filePath(Configuration::getClientBinaryName());
+    QVERIFY(writeFile(script, "#!/bin/sh\ntouch \"$(dirname \"$0\")/client-started\"\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     configuration.clientType = QStringLiteral("client_linux_amd64");
     configuration.clientVersion = 3021;
     configuration.versionName = QStringLiteral("4.2");
@@ -370,7 +370,7 @@ void tst_MainWindow::changelogButton()
     mirror.setHandler(QStringLiteral("/3021/changelog_client.txt"), [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody("- better\n");
     });
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
+    QVERIFY(listMirror(mirror.url()));
 
     Configuration configuration;
     configuration.clientVersion = 3021;
@@ -392,7 +392,7 @@ void tst_MainWindow::finishedRun()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
+    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -427,7 +427,7 @@ void tst_MainWindow::cancelledRunRestarts()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
+    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -473,7 +473,7 @@ void tst_MainWindow::closeDuringRun()
         response.fault = HttpTestServer::Fault::Stall;
         return response;
     });
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
+    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer(answer);
     Configuration configuration;
     prepareRun(configuration);
@@ -519,7 +519,7 @@ void tst_MainWindow::automaticStart()
     HttpTestServer mirror;
     QVERIFY(mirror.listen());
     mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), { { QStringLiteral("one"), mirror.url() } }));
+    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -571,8 +571,7 @@ void tst_MainWindow::fatalErrorEndsLoop()
         QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
             .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
     } else if (fault == QLatin1String("tmp")) {
-        QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")),
-                                { { QStringLiteral("one"), QUrl(QStringLiteral("http://127.0.0.1:9")) } }));
+        QVERIFY(listMirror(QUrl(QStringLiteral("http://127.0.0.1:9"))));
     }
     MessageBoxAnswerer answerer;
     Configuration configuration;

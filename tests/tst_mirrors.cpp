@@ -1,5 +1,6 @@
 #include "net/mirrors.h"
 #include "support/mirrorseed.h"
+#include "support/testfiles.h"
 
 #include <QSettings>
 #include <QSignalSpy>
@@ -37,11 +38,7 @@ QString tst_Mirrors::writeIni(const QByteArray &contents)
     // QSettings caches a file by name, size and time stamp: a rewrite within the same second can go unseen.
     static int count = 0;
     const QString path = dir.filePath(QStringLiteral("mirrors%1.ini").arg(++count));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
-    file.write(contents);
-    return path;
+    return writeFile(path, contents) ? path : QString();
 }
 
 std::unique_ptr<Mirrors> tst_Mirrors::load(const QByteArray &contents)

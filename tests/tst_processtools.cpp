@@ -30,10 +30,9 @@ void tst_ProcessTools::startsScriptInPathWithBlanks()
     ProcessTools::startMx4Client();
     Configuration::setAppRootPathForTesting(QString());
 
-    QFile marker(root + QStringLiteral("/marker"));
-    QTRY_VERIFY_WITH_TIMEOUT(marker.exists(), 5000);
-    QVERIFY(marker.open(QIODevice::ReadOnly));
-    QCOMPARE(marker.readAll(), QByteArray("0\n")); // started with no arguments
+    const QString marker = root + QStringLiteral("/marker");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+    QCOMPARE(readFile(marker), QByteArray("0\n")); // started with no arguments
 }
 
 QTEST_GUILESS_MAIN(tst_ProcessTools)

@@ -1,6 +1,8 @@
 #include "support/childprocess.h"
+#include "support/driverlog.h"
 #include "support/httptestserver.h"
 #include "support/mirrorsini.h"
+#include "support/testfiles.h"
 #include "support/testrelease.h"
 #include "support/updateserverprocess.h"
 
@@ -31,7 +33,7 @@ private slots:
 
 private:
     ChildProcess *start(const QStringList &arguments, const QString &locale = QStringLiteral("C"));
-    QList<QStringList> driverLog() const;
+    QList<QStringList> driverLog() const { return readDriverLog(installation->filePath(QStringLiteral("driver.log"))); }
     bool logged(const QStringList &line) const { return driverLog().contains(line); }
     void setUpdateServer(const QString &host);
 
@@ -50,12 +52,6 @@ const QStringList mainWindowShown{ QStringLiteral("shown"), QStringLiteral("Main
 bool finishes(QProcess *process, int timeoutMs = 20000)
 {
     return QTest::qWaitFor([process] { return process->state() == QProcess::NotRunning; }, timeoutMs);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -107,9 +103,7 @@ ChildProcess *tst_Program::start(const QStringList &arguments, const QString &lo
     // The single-instance socket and the run's temporary directory stay inside the test's directory.
     environment.insert(QStringLiteral("TMPDIR"), installation->filePath(QStringLiteral("tmp")));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), installation->filePath(QStringLiteral("runtime")));
-    environment.insert(QStringLiteral("QT_PLUGIN_PATH"), buildDir + QStringLiteral("/tests/plugins"));
-    environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"),
-                       QStringLiteral("murmelotestdriver:") + installation->filePath(QStringLiteral("driver.log")));
+    loadTestDriver(environment, installation->filePath(QStringLiteral("driver.log")));
 
     auto *process = new ChildProcess;
     processes.append(process);
@@ -117,19 +111,6 @@ ChildProcess *tst_Program::start(const QStringList &arguments, const QString &lo
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->start(root + QStringLiteral("/update"), arguments);
     return process;
-}
-
-QList<QStringList> tst_Program::driverLog() const
-{
-    QFile file(installation->filePath(QStringLiteral("driver.log")));
-    QList<QStringList> lines;
-    if (!file.open(QIODevice::ReadOnly))
-        return lines;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            lines.append(QString::fromUtf8(line).split(QLatin1Char('\t')));
-    }
-    return lines;
 }
 
 void tst_Program::badVersion_data()
@@ -152,13 +133,8 @@ void tst_Program::badVersion()
     const QStringList leftovers{ "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
                                  "accessible/_old_libqtaccessiblewidgets.so" };
     const QStringList kept{ "_old_mx4client", "data/_old_libqjpeg.so" };
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/imageformats")));
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/accessible")));
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/data")));
-    for (const QString &name : leftovers + kept) {
-        QFile file(root + QLatin1Char('/') + name);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    for (const QString &name : leftovers + kept)
+        QVERIFY(writeFile(root + QLatin1Char('/') + name, QByteArray()));
 
     ChildProcess *program = start({ "--nouser", "client_linux_amd64", "4.2" }, locale);
     QVERIFY(finishes(program));
@@ -256,11 +232,8 @@ void tst_Program::updatesInstallationAndStartsClient()
     release.addDelete(QStringLiteral("obsolete.txt"));
     QVERIFY(release.write());
     QVERIFY(writeMirrorsIni(root + QStringLiteral("/mirrors.ini"), { { QStringLiteral("local"), mirror.url() } }));
-    for (const QString &name : { QStringLiteral("mx4client_linux_amd64"), QStringLiteral("obsolete.txt") }) {
-        QFile file(root + QLatin1Char('/') + name);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("v1");
-    }
+    for (const QString &name : { QStringLiteral("mx4client_linux_amd64"), QStringLiteral("obsolete.txt") })
+        QVERIFY(writeFile(root + QLatin1Char('/') + name, "v1"));
 
     ChildProcess *program = start({ "--nouser", "client_linux_amd64", "3021", "4.2" });
     QVERIFY(finishes(program, 60000));

@@ -99,9 +99,8 @@ QMap<QString, QByteArray> tst_Publisher::tree(const QString &relative)
     QMap<QString, QByteArray> files;
     QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        QFile file(it.next());
-        if (file.open(QIODevice::ReadOnly))
-            files.insert(file.fileName().mid(root.size() + 1), file.readAll());
+        const QString path = it.next();
+        files.insert(path.mid(root.size() + 1), readFile(path));
     }
     return files;
 }
