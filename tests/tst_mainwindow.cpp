@@ -96,6 +96,7 @@ private:
 
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<QTemporaryDir> mirrorTree; // what the mirror serves
+    QScopedPointer<HttpTestServer> mirror;    // the installation's one mirror, serving mirrorTree
     QByteArray savedTmpDir;
     // The engine asks for a banner at construction; by default nobody answers on this port.
     QScopedPointer<UdpTestServer> bannerServer;
@@ -116,6 +117,10 @@ void tst_MainWindow::init()
         .setValue(QStringLiteral("update/server"), QStringLiteral("127.0.0.1"));
     bannerServer.reset(new UdpTestServer([](const UdpTestServer::Request &) { return QByteArray(); }));
     Banner::setPortForTesting(bannerServer->port());
+    mirror.reset(new HttpTestServer);
+    QVERIFY(mirror->listen());
+    mirror->serveDirectory(mirrorTree->path());
+    QVERIFY(listMirror(mirror->url()));
 }
 
 void tst_MainWindow::cleanup()
@@ -129,6 +134,7 @@ void tst_MainWindow::cleanup()
     Banner::setPortForTesting(0);
     Configuration::setAppRootPathForTesting(QString());
     bannerServer.reset();
+    mirror.reset();
 }
 
 // Version 3021 of client_linux_amd64 with a changelog, signed with the demo key that the tests are
@@ -153,7 +159,7 @@ void tst_MainWindow::publishRelease()
     QVERIFY2(result.exitCode == 0, qPrintable(result.output));
 }
 
-// The installation: mirrors.ini, the client's start script (it leaves a marker) and the command line's
+// The installation: the client's start script (it leaves a marker) and the command line's
 // type and version.
 void tst_MainWindow::prepareRun(Configuration &configuration)
 {
@@ -365,12 +371,9 @@ void tst_MainWindow::bannerFromEngine()
 
 void tst_MainWindow::changelogButton()
 {
-    HttpTestServer mirror;
-    QVERIFY(mirror.listen());
-    mirror.setHandler(QStringLiteral("/3021/changelog_client.txt"), [](const HttpTestServer::Request &) {
+    mirror->setHandler(QStringLiteral("/3021/changelog_client.txt"), [](const HttpTestServer::Request &) {
         return HttpTestServer::Response::withBody("- better\n");
     });
-    QVERIFY(listMirror(mirror.url()));
 
     Configuration configuration;
     configuration.clientVersion = 3021;
@@ -381,7 +384,7 @@ void tst_MainWindow::changelogButton()
     ChangeLogViewer *viewer = ChangeLogViewer::instance();
     QVERIFY(viewer);
     QCOMPARE(viewer->parentWidget(), &window);
-    QTRY_COMPARE(mirror.requestCount(QStringLiteral("/3021/changelog_client.txt")), 1);
+    QTRY_COMPARE(mirror->requestCount(QStringLiteral("/3021/changelog_client.txt")), 1);
     viewer->close();
     QTRY_VERIFY(!ChangeLogViewer::instance());
 }
@@ -389,10 +392,6 @@ void tst_MainWindow::changelogButton()
 void tst_MainWindow::finishedRun()
 {
     publishRelease();
-    HttpTestServer mirror;
-    QVERIFY(mirror.listen());
-    mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -424,10 +423,6 @@ void tst_MainWindow::finishedRun()
 void tst_MainWindow::cancelledRunRestarts()
 {
     // The mirror has no release yet: the product ini is missing and the run is cancelled.
-    HttpTestServer mirror;
-    QVERIFY(mirror.listen());
-    mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -466,14 +461,11 @@ void tst_MainWindow::closeDuringRun()
     QFETCH(QMessageBox::StandardButton, answer);
 
     // The product ini never comes, so the run stays in its first phase.
-    HttpTestServer mirror;
-    QVERIFY(mirror.listen());
-    mirror.setFallbackHandler([](const HttpTestServer::Request &) {
+    mirror->setFallbackHandler([](const HttpTestServer::Request &) {
         HttpTestServer::Response response = HttpTestServer::Response::withBody(QByteArray(1000, 'x'));
         response.fault = HttpTestServer::Fault::Stall;
         return response;
     });
-    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer(answer);
     Configuration configuration;
     prepareRun(configuration);
@@ -481,7 +473,7 @@ void tst_MainWindow::closeDuringRun()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QTest::mouseClick(widget(window, "startButton"), Qt::LeftButton);
-    QTRY_VERIFY(mirror.totalRequestCount() > 0);
+    QTRY_VERIFY(mirror->totalRequestCount() > 0);
 
     if (answer == QMessageBox::No) {
         QVERIFY(!window.close());
@@ -516,10 +508,6 @@ void tst_MainWindow::automaticStart()
     QFETCH(bool, changelogOpen);
 
     publishRelease();
-    HttpTestServer mirror;
-    QVERIFY(mirror.listen());
-    mirror.serveDirectory(mirrorTree->path());
-    QVERIFY(listMirror(mirror.url()));
     MessageBoxAnswerer answerer;
     Configuration configuration;
     prepareRun(configuration);
@@ -570,8 +558,8 @@ void tst_MainWindow::fatalErrorEndsLoop()
     if (fault == QLatin1String("proxy")) {
         QSettings(root->filePath(QStringLiteral("update.ini")), QSettings::IniFormat)
             .setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
-    } else if (fault == QLatin1String("tmp")) {
-        QVERIFY(listMirror(QUrl(QStringLiteral("http://127.0.0.1:9"))));
+    } else if (fault == QLatin1String("mirrors")) {
+        QVERIFY(QFile::remove(root->filePath(QStringLiteral("mirrors.ini"))));
     }
     MessageBoxAnswerer answerer;
     Configuration configuration;
