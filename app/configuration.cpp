@@ -1,12 +1,12 @@
 #include "app/configuration.h"
 
 #include "app/updatechecker.h"
+#include "app/versionqueryretry.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QSettings>
 
 #include <sys/stat.h>
@@ -28,6 +28,11 @@ const QLatin1String TempDirPrefix("murmelo_temp_");
 Configuration::Configuration(QObject *parent)
     : QObject(parent)
 {
+}
+
+void Configuration::setVersionQueryRetry(VersionQueryRetry *retry)
+{
+    versionQueryRetry = retry;
 }
 
 QString Configuration::getAppRootPath()
@@ -167,11 +172,7 @@ QPair<QString, QString> Configuration::getLatestClientVersion(UpdateChannel chan
 {
     UpdateChecker checker(getUpdateServerName());
     while (!checker.checkUpdate()) {
-        const QMessageBox::StandardButton answer = QMessageBox::critical(
-            nullptr, QObject::tr("Error"),
-            QObject::tr("Failed to query latest client\nversion from update server."),
-            QMessageBox::Retry | QMessageBox::Abort, QMessageBox::NoButton);
-        if (answer == QMessageBox::Abort)
+        if (!versionQueryRetry || !versionQueryRetry->retryVersionQuery())
             return {};
     }
     news = checker.newsText;

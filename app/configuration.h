@@ -1,17 +1,19 @@
 #pragma once
 
+#include "app/updatechannel.h"
+
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 
-// The value doubles as the index of the channel's entry in the update server's version list.
-enum UpdateChannel {
-    Stable = 0, // neither of the others
-    Beta = 1,   // [Channel] beta is true and alpha is empty
-    Alpha = 2   // [Channel] alpha names the alpha mirror
-};
+class VersionQueryRetry;
 
+// The application shell below the window: Configuration (command line, update.ini, temporary
+// directory), UpdateChannel, the latest-version query in UpdateChecker, whose Retry/Abort question goes
+// through VersionQueryRetry to whoever can ask a user, and ProcessTools for starting the client. None of
+// it needs widgets; SingleInstanceChecker is a library of its own, since it alone needs the network module.
+//
 // Settings of one updater run: what to install, from which channel, and where to put the downloads.
 // The entry point owns it (no Qt parent) for the whole program; parseCommandLineOptions() fills it once,
 // the update engine's constructor adds the proxy and stream settings, and each run start picks tempDir.
@@ -22,6 +24,9 @@ class Configuration : public QObject
 
 public:
     explicit Configuration(QObject *parent = nullptr);
+
+    // Asked after each failed latest-version query; without one, a failed query is abandoned at once.
+    void setVersionQueryRetry(VersionQueryRetry *retry);
 
     int autoStart = 0;
     UpdateChannel channel = Stable;
@@ -60,4 +65,7 @@ public:
 signals:
     void fatalError(QString errorMessage);
     void message(QString message);
+
+private:
+    VersionQueryRetry *versionQueryRetry = nullptr; // not owned
 };

@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 #include "app/singleinstancechecker.h"
 #include "ui/mainwindow.h"
+#include "ui/versionqueryretrybox.h"
 #include "update/updateengine.h"
 
 #include <QApplication>
@@ -31,6 +32,8 @@ int main(int argc, char *argv[])
     QApplication::installTranslator(&toolkitTranslator);
 
     Configuration configuration;
+    VersionQueryRetryBox versionQueryRetry;
+    configuration.setVersionQueryRetry(&versionQueryRetry);
     MainWindow window(configuration);
 
     if (!configuration.parseCommandLineOptions())

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/configuration.h"
+#include "app/updatechannel.h"
 
 #include <QList>
 #include <QPair>

@@ -1,14 +1,11 @@
 #include "net/checksigfunc.h"
 
 #include "net/crypt.h"
+#include "tasks/filedigest.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 
 namespace {
-
-// Downloads can be larger than the memory of the machine, so the MD5 check streams through this much.
-constexpr qint64 Md5ChunkSize = 1 << 20;
 
 const unsigned char *bytes(const QByteArray &buffer)
 {
@@ -44,25 +41,18 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &buffer)
 
 bool CheckSigFunc::checkMD5()
 {
-    QFile file(filePath);
-    // Unbuffered: the chunks are large, and QFile's own buffer would only add a copy.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    FileDigest digest;
+    switch (FileDigest::ofFile(filePath, digest)) {
+    case FileDigest::CannotOpen:
         emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
         return false;
+    case FileDigest::CannotRead:
+        emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
+        return false;
+    case FileDigest::Done:
+        break;
     }
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    QByteArray chunk(Md5ChunkSize, Qt::Uninitialized);
-    // Exactly the size seen at opening is hashed, as if the file had been read whole.
-    for (qint64 remaining = file.size(); remaining > 0;) {
-        const qint64 got = file.read(chunk.data(), qMin(remaining, Md5ChunkSize));
-        if (got <= 0) {
-            emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
-            return false;
-        }
-        hash.addData(QByteArrayView(chunk.constData(), got));
-        remaining -= got;
-    }
-    return QString::fromLatin1(hash.result().toHex()).compare(expectedMd5, Qt::CaseInsensitive) == 0;
+    return digest.hasMd5(expectedMd5);
 }
 
 bool CheckSigFunc::checkRSA()

@@ -45,16 +45,10 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (pass)
         return;
     mirrors->removeMirror(currentDownload->getMirror().name);
-    // A retry would start a whole new transfer after the user asked to stop, and reset() would
-    // forget that request; end here instead.
-    if (cancelRequested) {
-        userCancel();
-        return;
-    }
-    emit message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying")
-                         .arg(fileName));
-    reset();
-    makeSubtasksAndStart();
+    currentDownload = nullptr;
+    if (resetForRetryAfterFailedCheck(
+            QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileName)))
+        makeSubtasksAndStart();
 }
 
 void DownloadFileTaskSpecification::reset()

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tasks/composedtaskspecification.h"
-#include "update/filedownloadspecification.h"
+#include "net/filedownloadspecification.h"
 
 class CheckSignatureTaskSpecification;
 class Configuration;

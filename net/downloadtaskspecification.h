@@ -9,6 +9,13 @@ class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
 
+// Download and verification, above the tasks and the configuration: Mirrors hands out the mirrors of
+// mirrors.ini and drops those that fail; DownloadTaskSpecification fetches one file over HTTP from them;
+// DownloadFileTaskSpecification pairs it with a CheckSignatureTaskSpecification (MD5 sum, or the RSA
+// signature against the key in crypt) and fetches again elsewhere after a failed check;
+// DownloadFileListTaskSpecification runs those for a whole list of FileDownloadSpecification records,
+// a configured number at once. Banner asks the update server for the banner on its own.
+//
 // Fetches one remote file into one local file. Each attempt draws a mirror from Mirrors and streams the
 // body to disk in small chunks; any failure (wrong status, network or disk error, time-out, more data
 // than expected) deletes the partial file, charges the mirror and starts over on a fresh draw, from the

@@ -200,6 +200,18 @@ void ComposedTaskSpecification::reset()
     TaskSpecification::reset();
 }
 
+bool ComposedTaskSpecification::resetForRetryAfterFailedCheck(const QString &retryMessage)
+{
+    if (cancelRequested) {
+        userCancel();
+        return false;
+    }
+    emit message(retryMessage);
+    clearSubTasks();
+    TaskSpecification::reset();
+    return true;
+}
+
 void ComposedTaskSpecification::clearSubTasks()
 {
     for (TaskSpecification *task : std::as_const(subTasks)) {

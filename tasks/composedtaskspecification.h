@@ -34,6 +34,11 @@ protected:
     void executeSubTasks();
     TaskState getStateFromSubTasks() const;
     void clearSubTasks();
+    // For a task whose last sub-task checks what the others produced, after that check failed: a cancel
+    // that arrived meanwhile ends the task (a fresh attempt would start new work after the user asked to
+    // stop, and the reset would forget the request); otherwise retryMessage is reported, the sub-tasks
+    // are dropped and the task is idle again, and true tells the caller to build and start them anew.
+    bool resetForRetryAfterFailedCheck(const QString &retryMessage);
 
     QList<TaskSpecification *> subTasks;
     QList<TaskSpecification *> pendingTasks;

@@ -1,8 +1,8 @@
 #include "tasks/fileunzipfunc.h"
 
-#include <QFile>
+#include "tasks/gunzip.h"
 
-#include <zlib.h>
+#include <QFile>
 
 bool FileUnzipFunc::run()
 {
@@ -14,38 +14,20 @@ bool FileUnzipFunc::run()
 
 bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
 {
-    // The same 8-bit form of the name that QFile uses, so that both see the same file.
-    const QByteArray sourceName = QFile::encodeName(source);
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    gzFile in = gzopen(sourceName.constData(), "rb");
-    if (!in)
+    const Gunzip::Result result = Gunzip::run(source, [&out](QByteArrayView chunk) {
+        return out.write(chunk.data(), chunk.size()) == chunk.size();
+    });
+    if (result != Gunzip::Done) {
+        out.remove();
         return false;
-    gzrewind(in);
-
-    // One fixed buffer: memory use does not grow with the file.
-    enum { BufferSize = 16384 };
-    char buffer[BufferSize];
-    for (;;) {
-        const int n = gzread(in, buffer, BufferSize);
-        if (n == 0) {
-            // A stream cut off inside the compressed data also ends with 0; only the close tells.
-            if (gzclose(in) != Z_OK) {
-                out.remove();
-                return false;
-            }
-            out.close();
-            if (out.error() != QFileDevice::NoError) {
-                out.remove();
-                return false;
-            }
-            return true;
-        }
-        if (n < 0 || out.write(buffer, n) != n) {
-            gzclose(in);
-            out.remove();
-            return false;
-        }
     }
+    out.close();
+    if (out.error() != QFileDevice::NoError) {
+        out.remove();
+        return false;
+    }
+    return true;
 }

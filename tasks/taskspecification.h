@@ -2,6 +2,13 @@
 
 #include <QObject>
 
+// The task framework, the lowest layer: every step of an update is a TaskSpecification. A
+// ComposedTaskSpecification runs sub-tasks it owns, in order or a few at once, and adds up their weighted
+// progress; an ASyncTaskSpecification runs an ASyncFunc on the global thread pool (ASyncRun carries it
+// there) and hears its result through queued signals. The file-operation tasks (create a directory,
+// rename, copy, gunzip, delete) record what they changed in a RollbackDataList, so that their owner can
+// undo them. FileDigest and Gunzip are the one place where a file's MD5 sum is taken and a gzip file read.
+//
 // One unit of work in the task tree of an update run.
 //
 // Lifetime: a run starts with execute() and ends exactly once, with finish() (signal finished) or with

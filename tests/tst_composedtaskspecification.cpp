@@ -168,11 +168,15 @@ void tst_ComposedTaskSpecification::order()
     QFETCH(QString, expected);
 
     QStringList log;
-    TestComposed root("T", limit, &log);
-    addSubTasks(&root, subTasks, &log);
-    root.execute();
-    runSteps(&root, steps, &log);
-    QCOMPARE(log.join(", "), expected);
+    {
+        TestComposed root("T", limit, &log);
+        addSubTasks(&root, subTasks, &log);
+        root.execute();
+        runSteps(&root, steps, &log);
+        QCOMPARE(log.join(", "), expected);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(ScriptedTask::liveCount(), 0);
 }
 
 void tst_ComposedTaskSpecification::nestedCancel_data()
@@ -197,21 +201,25 @@ void tst_ComposedTaskSpecification::nestedCancel()
     QFETCH(QString, expected);
 
     QStringList log;
-    TestComposed root("T", 2, &log);
-    auto *nested = new TestComposed("N", 1, &log, &root, 0.5);
-    addSubTasks(nested, "D1:a E:f", &log);
-    root.addSubTask(nested);
-    auto *d2 = new ScriptedTask("D2", ScriptedTask::Abortable, &log, &root, 0.5);
-    root.addSubTask(d2);
+    {
+        TestComposed root("T", 2, &log);
+        auto *nested = new TestComposed("N", 1, &log, &root, 0.5);
+        addSubTasks(nested, "D1:a E:f", &log);
+        root.addSubTask(nested);
+        auto *d2 = new ScriptedTask("D2", ScriptedTask::Abortable, &log, &root, 0.5);
+        root.addSubTask(d2);
 
-    root.execute();
-    turn(&log);
-    turn(&log);
-    if (step == "cancel")
-        root.userCanceled();
-    else
-        d2->errorCancel();
-    QCOMPARE(log.join(", "), expected);
+        root.execute();
+        turn(&log);
+        turn(&log);
+        if (step == "cancel")
+            root.userCanceled();
+        else
+            d2->errorCancel();
+        QCOMPARE(log.join(", "), expected);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(ScriptedTask::liveCount(), 0);
 }
 
 void tst_ComposedTaskSpecification::resetRunsSameSubTasksAgain()
@@ -231,6 +239,9 @@ void tst_ComposedTaskSpecification::resetRunsSameSubTasksAgain()
     root.execute();
     runSteps(&root, turns(3), &log);
     QCOMPARE(log.join(", "), firstRun);
+    // The second run used the same two sub-tasks and made no new ones.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(ScriptedTask::liveCount(), 2);
 }
 
 void tst_ComposedTaskSpecification::rebuiltSubTasksRunAndClearedOnesAreIgnored()
@@ -261,6 +272,8 @@ void tst_ComposedTaskSpecification::rebuiltSubTasksRunAndClearedOnesAreIgnored()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(old.isNull());
     QCOMPARE(root.findChildren<ScriptedTask *>().size(), 1);
+    // The cleared sub-tasks are really gone, not only no longer children.
+    QCOMPARE(ScriptedTask::liveCount(), 1);
 }
 
 void tst_ComposedTaskSpecification::progressSums_data()

@@ -3,6 +3,7 @@
 #include "support/testfiles.h"
 #include "support/testinstallation.h"
 #include "support/udptestserver.h"
+#include "ui/versionqueryretrybox.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -254,6 +255,8 @@ void tst_Configuration::failedQueryAbort()
     UpdateChecker::setPortForTesting(closedPort());
     writeUpdateIni("[update]\nserver=127.0.0.1\n");
     Configuration configuration;
+    VersionQueryRetryBox retryBox;
+    configuration.setVersionQueryRetry(&retryBox);
     configuration.news = QStringLiteral("kept");
     QSignalSpy fatalErrors(&configuration, &Configuration::fatalError);
 
@@ -272,6 +275,8 @@ void tst_Configuration::failedQueryRetry()
     UpdateChecker::setPortForTesting(closedPort());
     writeUpdateIni("[update]\nserver=127.0.0.1\n");
     Configuration configuration;
+    VersionQueryRetryBox retryBox;
+    configuration.setVersionQueryRetry(&retryBox);
 
     // The server comes up while the box is open; Retry then reaches it.
     UdpTestServer server([](const UdpTestServer::Request &request) {

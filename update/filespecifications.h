@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/filedownloadspecification.h"
+#include "net/filedownloadspecification.h"
 #include "update/filereplacespecification.h"
 
 #include <QList>

@@ -65,15 +65,9 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
         errorCancel();
         return;
     }
-    // See DownloadFileTaskSpecification: a pending cancel ends the phase instead of a fresh attempt.
-    if (cancelRequested) {
-        userCancel();
-        return;
-    }
-    emit message(QStringLiteral("Could not verify the product ini file. Retrying"));
-    clearSubTasks();
-    TaskSpecification::reset();
-    makeSubtasksAndStart();
+    // The attempt counter survives: only reset() from outside starts counting again.
+    if (resetForRetryAfterFailedCheck(QStringLiteral("Could not verify the product ini file. Retrying")))
+        makeSubtasksAndStart();
 }
 
 void IniDownloadTaskSpecification::reset()

@@ -3,15 +3,11 @@
 #include "app/configuration.h"
 #include "net/checksigfunc.h"
 #include "update/filespecifications.h"
+#include "update/productini.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
-
-namespace {
-const QString deleteSection = QStringLiteral("delete");
-const QString fieldSeparator = QStringLiteral("::");
-} // namespace
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
                                                          FileSpecifications &result)
@@ -27,7 +23,8 @@ bool MakeDownloadReplaceListFunc::run()
                   QSettings::IniFormat);
     emit message(QStringLiteral("Compiling download and replace list"));
 
-    const int total = getFileCount(ini);
+    const QList<ProductIni::Line> lines = ProductIni::lines(ini);
+    const int total = int(lines.size());
     if (total == 0) {
         emit message(QStringLiteral("No files in product ini"));
         return false;
@@ -35,28 +32,15 @@ bool MakeDownloadReplaceListFunc::run()
 
     const QString root = Configuration::getAppRootPath();
     int done = 0;
-    const QStringList sections = ini.childGroups();
-    for (const QString &section : sections) {
-        ini.beginGroup(section);
-        const bool ok = section == deleteSection ? addDeleteSection(ini, root, total, done)
-                                                 : addFileSection(ini, section, root, total, done);
-        ini.endGroup();
-        if (!ok)
+    for (const ProductIni::Line &line : lines) {
+        ++done;
+        emit progress(qreal(done) / total);
+        if (!(line.isDelete() ? addDeleteLine(line, root) : addFileLine(line, root))) {
+            invalidLine(line.section);
             return false;
+        }
     }
     return true;
-}
-
-int MakeDownloadReplaceListFunc::getFileCount(QSettings &ini)
-{
-    int count = 0;
-    const QStringList sections = ini.childGroups();
-    for (const QString &section : sections) {
-        ini.beginGroup(section);
-        count += ini.allKeys().size();
-        ini.endGroup();
-    }
-    return count;
 }
 
 // The product ini comes from the network: a path in it must neither climb out of base nor reach outside
@@ -92,51 +76,32 @@ void MakeDownloadReplaceListFunc::invalidLine(const QString &section)
     emit message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section));
 }
 
-bool MakeDownloadReplaceListFunc::addDeleteSection(QSettings &ini, const QString &root, int total,
-                                                   int &done)
+bool MakeDownloadReplaceListFunc::addDeleteLine(const ProductIni::Line &line, const QString &root)
 {
-    const QStringList keys = ini.allKeys();
-    for (const QString &key : keys) {
-        ++done;
-        emit progress(qreal(done) / total);
-        if (!isInside(root, key)) {
-            invalidLine(deleteSection);
-            return false;
-        }
-        if (QFileInfo::exists(root + QLatin1Char('/') + key))
-            result.deleteList.append(key);
-    }
+    if (!isInside(root, line.key))
+        return false;
+    if (QFileInfo::exists(root + QLatin1Char('/') + line.key))
+        result.deleteList.append(line.key);
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::addFileSection(QSettings &ini, const QString &section,
-                                                 const QString &root, int total, int &done)
+bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, const QString &root)
 {
-    const QStringList keys = ini.allKeys();
-    for (const QString &key : keys) {
-        ++done;
-        emit progress(qreal(done) / total);
+    if (!line.hasValidFieldCount())
+        return false;
+    const QStringList &fields = line.fields;
+    const FileDownloadSpecification download(line.section, line.key, fields.at(0), fields.at(1).toULongLong());
+    const FileReplaceSpecification replace = fields.size() == 5
+        ? FileReplaceSpecification(line.section, line.key, fields.at(2), fields.at(3).toULongLong(), fields.at(4))
+        : FileReplaceSpecification(line.section, line.key, QString(), 0, QString());
+    if (!isInside(configuration->tempDir, line.key) || !isInside(root, replace.pureDestFilePath()))
+        return false;
 
-        const QStringList fields = ini.value(key).toString().split(fieldSeparator);
-        if (fields.size() != 2 && fields.size() != 5) {
-            invalidLine(section);
-            return false;
-        }
-        const FileDownloadSpecification download(section, key, fields.at(0), fields.at(1).toULongLong());
-        const FileReplaceSpecification replace = fields.size() == 5
-            ? FileReplaceSpecification(section, key, fields.at(2), fields.at(3).toULongLong(), fields.at(4))
-            : FileReplaceSpecification(section, key, QString(), 0, QString());
-        if (!isInside(configuration->tempDir, key) || !isInside(root, replace.pureDestFilePath())) {
-            invalidLine(section);
-            return false;
-        }
-
-        const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-        if (hasMd5(root + QLatin1Char('/') + replace.pureDestFilePath(), installedMd5))
-            continue;
-        result.replaceList.append(replace);
-        if (!hasMd5(configuration->tempDir + QLatin1Char('/') + key, download.md5))
-            result.downloadList.append(download);
-    }
+    const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
+    if (hasMd5(root + QLatin1Char('/') + replace.pureDestFilePath(), installedMd5))
+        return true;
+    result.replaceList.append(replace);
+    if (!hasMd5(configuration->tempDir + QLatin1Char('/') + line.key, download.md5))
+        result.downloadList.append(download);
     return true;
 }

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "tasks/asyncfunc.h"
+#include "update/productini.h"
 
 class Configuration;
 class FileSpecifications;
-class QSettings;
 
 // The list compiler; runs on a pool thread and writes only into result.
 class MakeDownloadReplaceListFunc : public ASyncFunc
@@ -16,11 +16,11 @@ public:
     bool run() override;
 
 private:
-    static int getFileCount(QSettings &ini);
     static bool isInside(const QString &base, const QString &relativePath);
     static bool hasMd5(const QString &path, const QString &md5);
-    bool addDeleteSection(QSettings &ini, const QString &root, int total, int &done);
-    bool addFileSection(QSettings &ini, const QString &section, const QString &root, int total, int &done);
+    // False for an invalid line: the compilation stops there.
+    bool addDeleteLine(const ProductIni::Line &line, const QString &root);
+    bool addFileLine(const ProductIni::Line &line, const QString &root);
     void invalidLine(const QString &section);
 
     Configuration *configuration;

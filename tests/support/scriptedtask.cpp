@@ -6,6 +6,19 @@ ScriptedTask::ScriptedTask(const QString &name, Behaviour behaviour, QStringList
 {
     setObjectName(name);
     recordEnd(this, log);
+    ++live;
+}
+
+int ScriptedTask::live = 0;
+
+ScriptedTask::~ScriptedTask()
+{
+    --live;
+}
+
+int ScriptedTask::liveCount()
+{
+    return live;
 }
 
 void ScriptedTask::recordEnd(TaskSpecification *task, QStringList *log)

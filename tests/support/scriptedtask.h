@@ -21,6 +21,11 @@ public:
 
     ScriptedTask(const QString &name, Behaviour behaviour, QStringList *log, QObject *parent,
                  double parentProgressRange = 1.0);
+    ~ScriptedTask() override;
+
+    // How many ScriptedTask objects exist: a test that has deleted its tree expects 0, so a task that a
+    // run, a cancel or a reset left behind shows up.
+    static int liveCount();
 
     void execute() override;
     void userCanceled() override;
@@ -42,6 +47,8 @@ public:
     bool active = false;
 
 private:
+    static int live;
+
     Behaviour behaviour;
     QStringList *log;
 };

@@ -6,7 +6,6 @@
 
 #include "net/crypt.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -326,16 +325,14 @@ bool ReleasePublisher::writeFile(const SourceFile &source, ProductIni::Entry &en
 
 bool ReleasePublisher::transfer(QFileDevice &from, QFileDevice &to, bool compress, FileDigest &read, FileDigest &written)
 {
-    QCryptographicHash readHash(QCryptographicHash::Md5);
-    QCryptographicHash writtenHash(QCryptographicHash::Md5);
-    read = written = FileDigest();
+    FileDigest::Stream readDigest;
+    FileDigest::Stream writtenDigest;
     const auto fail = [&](const QString &what, QFileDevice &device) {
         problems << QStringLiteral("cannot %1 %2: %3").arg(what, device.fileName(), device.errorString());
         return false;
     };
     const auto emitBytes = [&](const char *data, qint64 length) {
-        writtenHash.addData(QByteArrayView(data, length));
-        written.size += quint64(length);
+        writtenDigest.add(QByteArrayView(data, length));
         return to.write(data, length) == length;
     };
 
@@ -355,8 +352,7 @@ bool ReleasePublisher::transfer(QFileDevice &from, QFileDevice &to, bool compres
         const qint64 got = from.read(input.data(), chunkSize);
         if (got < 0)
             return fail(QStringLiteral("read"), from);
-        readHash.addData(QByteArrayView(input.constData(), got));
-        read.size += quint64(got);
+        readDigest.add(QByteArrayView(input.constData(), got));
         if (!compress) {
             if (got == 0)
                 break;
@@ -377,8 +373,8 @@ bool ReleasePublisher::transfer(QFileDevice &from, QFileDevice &to, bool compres
         if (flush == Z_FINISH)
             break;
     }
-    read.md5 = QString::fromLatin1(readHash.result().toHex());
-    written.md5 = QString::fromLatin1(writtenHash.result().toHex());
+    read = readDigest.result();
+    written = writtenDigest.result();
     return true;
 }
 
@@ -387,9 +383,8 @@ bool ReleasePublisher::commit(QSaveFile &file, const QString &relative, const Fi
     const QString target = file.fileName();
     if (QFileInfo::exists(target)) {
         FileDigest existing;
-        QString error;
         // Leaving an identical file alone keeps its time stamp, so mirror synchronisation skips it.
-        if (FileDigest::ofFile(target, existing, error) && existing == digest) {
+        if (FileDigest::ofFile(target, existing) == FileDigest::Done && existing == digest) {
             file.cancelWriting();
             return true;
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "productini.h"
+#include "update/productini.h"
 
 #include <QHash>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
 #include "releaseverifier.h"
 
-#include "filedigest.h"
+#include "tasks/filedigest.h"
 #include "keyfile.h"
-#include "productini.h"
+#include "update/productini.h"
 #include "releasenames.h"
 
 #include "net/crypt.h"
@@ -89,8 +89,7 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
 
         const QString path = versionDir + QLatin1Char('/') + relative;
         FileDigest actual;
-        QString error;
-        if (!QFileInfo(path).isFile() || !FileDigest::ofFile(path, actual, error)) {
+        if (!QFileInfo(path).isFile() || FileDigest::ofFile(path, actual) != FileDigest::Done) {
             problems << QStringLiteral("%1: %2 is missing or unreadable").arg(iniName, relative);
             continue;
         }
@@ -105,7 +104,11 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
         } else if (entry.isCompressed()) {
             ++compressed;
             FileDigest unzipped;
-            if (!FileDigest::ofGunzipped(path, unzipped, error)) {
+            const FileDigest::Result result = FileDigest::ofGunzipped(path, unzipped);
+            if (result != FileDigest::Done) {
+                const QString error = result == FileDigest::CannotOpen
+                    ? QStringLiteral("cannot open %1").arg(path)
+                    : QStringLiteral("%1 is not a complete gzip file").arg(path);
                 problems << QStringLiteral("%1: %2").arg(iniName, error);
             } else if (unzipped != entry.unzipped) {
                 problems << QStringLiteral("%1: %2 decompresses to %3 bytes with the MD5 sum %4, the product ini "

@@ -1,4 +1,4 @@
-#include "update/filedownloadspecification.h"
+#include "net/filedownloadspecification.h"
 
 FileDownloadSpecification::FileDownloadSpecification(const QString &remoteDir, const QString &fileName,
                                                      const QString &md5, quint64 size)

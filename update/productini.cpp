@@ -1,4 +1,4 @@
-#include "productini.h"
+#include "update/productini.h"
 
 #include "update/filereplacespecification.h"
 
@@ -33,6 +33,30 @@ bool entryLess(const ProductIni::Entry &a, const ProductIni::Entry &b)
 }
 } // namespace
 
+bool ProductIni::Line::isDelete() const
+{
+    return section == deleteSection;
+}
+
+QList<ProductIni::Line> ProductIni::lines(QSettings &settings)
+{
+    QList<Line> lines;
+    const QStringList sections = settings.childGroups();
+    for (const QString &section : sections) {
+        settings.beginGroup(section);
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys) {
+            Line line{section, key, {}};
+            // An unquoted comma makes the value a list, whose string is empty: one field, an invalid line.
+            if (!line.isDelete())
+                line.fields = settings.value(key).toString().split(separator);
+            lines << line;
+        }
+        settings.endGroup();
+    }
+    return lines;
+}
+
 QString ProductIni::Entry::installedPath() const
 {
     return FileReplaceSpecification(section, key, unzipped.md5, unzipped.size, unzipName).pureDestFilePath();
@@ -65,39 +89,35 @@ bool ProductIni::read(const QString &path, ProductIni &ini, QStringList &errors)
     }
     ini.entries.clear();
     ini.deletePaths.clear();
-    const QStringList sections = settings.childGroups();
-    for (const QString &section : sections) {
-        settings.beginGroup(section);
-        const QStringList keys = settings.allKeys();
-        for (const QString &key : keys) {
-            if (section == deleteSection) {
-                ini.deletePaths << key;
-                continue;
-            }
-            const QString where = QStringLiteral("%1: [%2] %3").arg(path, section, key);
-            // An unquoted comma makes the value a list, whose string is empty: invalid, as for the updater.
-            const QStringList fields = settings.value(key).toString().split(separator);
-            if (fields.size() != 2 && fields.size() != 5) {
-                errors << QStringLiteral("%1: the value has %2 \"::\"-separated fields; the updater accepts 2 or 5")
-                                  .arg(where)
-                                  .arg(fields.size());
-                continue;
-            }
-            Entry entry{section, key, FileDigest(fields.at(0), 0), FileDigest(), QString()};
-            bool valid = isMd5(fields.at(0)) && parseSize(fields.at(1), entry.file.size);
-            if (fields.size() == 5 && !fields.at(4).isEmpty()) {
-                entry.unzipName = fields.at(4);
-                entry.unzipped.md5 = fields.at(2);
-                valid = valid && isMd5(fields.at(2)) && parseSize(fields.at(3), entry.unzipped.size);
-            }
-            if (!valid) {
-                errors << QStringLiteral("%1: an MD5 sum is not 32 hex digits or a size is not a decimal number")
-                                  .arg(where);
-                continue;
-            }
-            ini.entries << entry;
+    const QList<Line> lines = ProductIni::lines(settings);
+    for (const Line &line : lines) {
+        if (line.isDelete()) {
+            ini.deletePaths << line.key;
+            continue;
         }
-        settings.endGroup();
+        const QString where = QStringLiteral("%1: [%2] %3").arg(path, line.section, line.key);
+        const QStringList &fields = line.fields;
+        if (!line.hasValidFieldCount()) {
+            errors << QStringLiteral("%1: the value has %2 \"::\"-separated fields; the updater accepts 2 or 5")
+                              .arg(where)
+                              .arg(fields.size());
+            continue;
+        }
+        // Stricter than the updater, which takes what toULongLong() makes of a size: a release is refused
+        // before it reaches a mirror rather than half-understood by the installations.
+        Entry entry{line.section, line.key, FileDigest(fields.at(0), 0), FileDigest(), QString()};
+        bool valid = isMd5(fields.at(0)) && parseSize(fields.at(1), entry.file.size);
+        if (fields.size() == 5 && !fields.at(4).isEmpty()) {
+            entry.unzipName = fields.at(4);
+            entry.unzipped.md5 = fields.at(2);
+            valid = valid && isMd5(fields.at(2)) && parseSize(fields.at(3), entry.unzipped.size);
+        }
+        if (!valid) {
+            errors << QStringLiteral("%1: an MD5 sum is not 32 hex digits or a size is not a decimal number")
+                              .arg(where);
+            continue;
+        }
+        ini.entries << entry;
     }
     return errors.size() == errorsBefore;
 }

@@ -1,17 +1,35 @@
 #pragma once
 
-#include "filedigest.h"
+#include "tasks/filedigest.h"
 
 #include <QList>
 #include <QStringList>
 
+class QSettings;
+
 // The signed description of one client type's release: file sections named after their mirror directory,
 // each key a file with "md5::size" or, for a gzip-compressed file, "md5::size::unzip-md5::unzip-size::
-// unzip-name", and a section "delete" with obsolete installed paths. Read the way the updater's list
-// compiler reads it, written through QSettings so that the updater reads back exactly what was meant.
+// unzip-name", and a section "delete" with obsolete installed paths. lines() is the one reader of that
+// layout: the updater's list compiler and the publisher's reader and verifier all go through it. Writing
+// goes through QSettings as well, so that the updater reads back exactly what was meant.
 class ProductIni
 {
 public:
+    // One key of the file, as read.
+    struct Line
+    {
+        QString section;
+        QString key;
+        QStringList fields; // the value split at "::"; empty in the delete section, whose values mean nothing
+
+        bool isDelete() const;
+        // Two fields for a plain file, five for a compressed one; anything else is an invalid line.
+        bool hasValidFieldCount() const { return fields.size() == 2 || fields.size() == 5; }
+    };
+
+    // Every key in the order of the sections as QSettings lists them, the delete section among them.
+    static QList<Line> lines(QSettings &settings);
+
     struct Entry
     {
         QString section; // mirror directory below the version directory

@@ -1,0 +1,56 @@
+#include "tasks/filedigest.h"
+
+#include "tasks/gunzip.h"
+
+#include <QByteArray>
+#include <QFile>
+
+namespace {
+// Downloads can be larger than the memory of the machine, so files are hashed through this much at a time.
+constexpr qint64 ChunkSize = 1 << 20;
+} // namespace
+
+void FileDigest::Stream::add(QByteArrayView chunk)
+{
+    hash.addData(chunk);
+    size += quint64(chunk.size());
+}
+
+FileDigest FileDigest::Stream::result() const
+{
+    return FileDigest(QString::fromLatin1(hash.result().toHex()), size);
+}
+
+FileDigest::Result FileDigest::ofFile(const QString &path, FileDigest &digest)
+{
+    QFile file(path);
+    // Unbuffered: the chunks are large, and QFile's own buffer would only add a copy.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return CannotOpen;
+    Stream stream;
+    QByteArray chunk(ChunkSize, Qt::Uninitialized);
+    for (qint64 remaining = file.size(); remaining > 0;) {
+        const qint64 got = file.read(chunk.data(), qMin(remaining, ChunkSize));
+        if (got <= 0)
+            return CannotRead;
+        stream.add(QByteArrayView(chunk.constData(), got));
+        remaining -= got;
+    }
+    digest = stream.result();
+    return Done;
+}
+
+FileDigest::Result FileDigest::ofGunzipped(const QString &path, FileDigest &digest)
+{
+    Stream stream;
+    const Gunzip::Result result = Gunzip::run(path, [&stream](QByteArrayView chunk) {
+        stream.add(chunk);
+        return true;
+    });
+    if (result == Gunzip::CannotOpen)
+        return CannotOpen;
+    if (result != Gunzip::Done)
+        return CannotRead;
+    digest = stream.result();
+    return Done;
+}
