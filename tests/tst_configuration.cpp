@@ -35,6 +35,7 @@ private slots:
     void updateServerName();
     void failedQueryAbort();
     void failedQueryRetry();
+    void failedQueryWithoutRetryQuestion();
     void createTempDirSkipsTaken_data();
     void createTempDirSkipsTaken();
     void createTempDirFailures();
@@ -289,6 +290,19 @@ void tst_Configuration::failedQueryRetry()
     QCOMPARE(configuration.versionName, QStringLiteral("4.2"));
     QCOMPARE(configuration.news, QStringLiteral("hello"));
     QCOMPARE(configuration.autoStart, 1);
+}
+
+// Nobody to ask, as in a program that provides no question: the failed query is abandoned, not repeated.
+void tst_Configuration::failedQueryWithoutRetryQuestion()
+{
+    UpdateChecker::setPortForTesting(closedPort());
+    writeUpdateIni("[update]\nserver=127.0.0.1\n");
+    Configuration configuration;
+    QSignalSpy fatalErrors(&configuration, &Configuration::fatalError);
+
+    QVERIFY(!configuration.parseCommandLineOptions({QStringLiteral("update")}));
+    QCOMPARE(configuration.clientVersion, 0);
+    QCOMPARE(fatalErrors.size(), 0);
 }
 
 void tst_Configuration::createTempDirSkipsTaken_data()

@@ -157,7 +157,9 @@ void tst_IniDownloadTaskSpecification::givesUpAfterLimit()
     QCOMPARE(messages.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
     QCOMPARE(server->requestCount(iniUrlPath()), 4);
     // The last check still finishes after the abort; that must not end the task a second time.
-    QTest::qWait(100);
+    auto *lastCheck = task->findChildren<CheckSignatureTaskSpecification *>().constLast();
+    QTRY_COMPARE(lastCheck->getState(), TaskSpecification::StateFinished);
+    QCoreApplication::sendPostedEvents(); // what that end queued
     QCOMPARE(finished.size(), 0);
     QCOMPARE(canceled.size(), 1);
     QCOMPARE(task->getState(), TaskSpecification::StateErrorCanceled);
