@@ -57,10 +57,18 @@ QString Configuration::getClientBinaryName()
 
 QStringList Configuration::getSpecialFileNames()
 {
+    // After the original names, the Qt 6 libraries and plug-ins that scripts/bundle puts beside the
+    // updater: the running updater has them mapped, so an update must park them, not overwrite them.
     return {QStringLiteral("update"),      QStringLiteral("libQtCore.so.4"),
             QStringLiteral("libQtGui.so.4"), QStringLiteral("libQtNetwork.so.4"),
             QStringLiteral("libqgif.so"),  QStringLiteral("libqjpeg.so"),
-            QStringLiteral("libqtaccessiblewidgets.so")};
+            QStringLiteral("libqtaccessiblewidgets.so"),
+            QStringLiteral("libQt6Core.so.6"), QStringLiteral("libQt6Gui.so.6"),
+            QStringLiteral("libQt6Widgets.so.6"), QStringLiteral("libQt6Network.so.6"),
+            QStringLiteral("libQt6DBus.so.6"), QStringLiteral("libQt6XcbQpa.so.6"),
+            QStringLiteral("libqxcb.so"), QStringLiteral("libqoffscreen.so"), QStringLiteral("libqico.so"),
+            QStringLiteral("libqopensslbackend.so"), QStringLiteral("libqcertonlybackend.so"),
+            QStringLiteral("libqxcb-glx-integration.so"), QStringLiteral("libqxcb-egl-integration.so")};
 }
 
 const QString &Configuration::getSpecialFileRenamePrefix()

@@ -15,9 +15,10 @@ int main(int argc, char *argv[])
 
     // Parked copies of files the previous updater was running from; nothing uses them any more.
     const QString root = Configuration::getAppRootPath();
+    // Besides the original plug-in directories, those of the Qt 6 bundle (scripts/bundle).
     UpdateEngine::removeOldFiles(root);
-    UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
-    UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
+    for (const char *pluginDir : {"/imageformats", "/accessible", "/platforms", "/tls", "/xcbglintegrations"})
+        UpdateEngine::removeOldFiles(root + QLatin1String(pluginDir));
 
     if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
         return 0;

@@ -131,8 +131,10 @@ void tst_Program::badVersion()
 
     // Parked copies of the updater's own files go at every start, before the command line is read.
     const QStringList leftovers{ "_old_update", "_old_libQtCore.so.4", "imageformats/_old_libqjpeg.so",
-                                 "accessible/_old_libqtaccessiblewidgets.so" };
-    const QStringList kept{ "_old_mx4client", "data/_old_libqjpeg.so" };
+                                 "accessible/_old_libqtaccessiblewidgets.so", "_old_libQt6Core.so.6",
+                                 "platforms/_old_libqxcb.so", "tls/_old_libqopensslbackend.so",
+                                 "xcbglintegrations/_old_libqxcb-glx-integration.so" };
+    const QStringList kept{ "_old_mx4client", "data/_old_libqjpeg.so", "platforms/_old_libfoo.so" };
     for (const QString &name : leftovers + kept)
         QVERIFY(writeFile(root + QLatin1Char('/') + name, QByteArray()));
 
