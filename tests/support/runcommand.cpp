@@ -2,14 +2,14 @@
 
 #include <QProcess>
 
-CommandResult runCommand(const QString &program, const QStringList &arguments, const QString &workingDirectory)
+CommandResult runCommand(const QString &program, const QStringList &arguments, const QString &workingDirectory, int timeoutMs)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(workingDirectory);
     process.start(program, arguments);
     CommandResult result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
+    if (!process.waitForFinished(timeoutMs) || process.exitStatus() != QProcess::NormalExit) {
         process.kill();
         process.waitForFinished();
         result.output = process.errorString();

@@ -9,6 +9,6 @@ struct CommandResult
     QString output;    // stdout and stderr together
 };
 
-// Runs a command-line program to its end (at most 60 s) in the given directory.
+// Runs a command-line program to its end (at most timeoutMs) in the given directory.
 CommandResult runCommand(const QString &program, const QStringList &arguments,
-                         const QString &workingDirectory = QString());
+                         const QString &workingDirectory = QString(), int timeoutMs = 60000);

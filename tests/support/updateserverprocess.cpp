@@ -53,20 +53,31 @@ bool UpdateServerProcess::start(const QByteArray &config, const QHostAddress &ad
                                 quint16 bannerPort, const QStringList &extraArguments)
 {
     stop();
-    errorOutput.clear();
-    serverVersionPort = serverBannerPort = 0;
     if (!directory.isValid()) {
         lastError = QStringLiteral("cannot create a temporary directory");
         return false;
     }
-    if (!writeConfig(config))
-        return false;
+    return writeConfig(config) && launch(program(), configFile(), address, versionPort, bannerPort, extraArguments);
+}
 
+bool UpdateServerProcess::startInstalled(const QString &installedProgram, const QString &installedConfigFile,
+                                         const QHostAddress &address)
+{
+    stop();
+    return launch(installedProgram, installedConfigFile, address, 0, 0, {});
+}
+
+bool UpdateServerProcess::launch(const QString &serverProgram, const QString &serverConfigFile,
+                                 const QHostAddress &address, quint16 versionPort, quint16 bannerPort,
+                                 const QStringList &extraArguments)
+{
+    errorOutput.clear();
+    serverVersionPort = serverBannerPort = 0;
     serverAddress = address;
-    process->start(program(), QStringList{QStringLiteral("--bind"), address.toString(),
-                                            QStringLiteral("--version-port"), QString::number(versionPort),
-                                            QStringLiteral("--banner-port"), QString::number(bannerPort)}
-                                    + extraArguments + QStringList{configFile()});
+    process->start(serverProgram, QStringList{QStringLiteral("--bind"), address.toString(),
+                                                QStringLiteral("--version-port"), QString::number(versionPort),
+                                                QStringLiteral("--banner-port"), QString::number(bannerPort)}
+                                        + extraArguments + QStringList{serverConfigFile});
     QByteArray output;
     const QRegularExpression listening(QStringLiteral("version port (\\d+), banner port (\\d+)"));
     QRegularExpressionMatch match;
@@ -78,7 +89,7 @@ bool UpdateServerProcess::start(const QByteArray &config, const QHostAddress &ad
     if (!settled || !match.hasMatch()) {
         process->stop();
         lastError = QStringLiteral("%1 did not start: %2%3")
-                            .arg(program(), process->errorString(), readErrorOutput());
+                            .arg(serverProgram, process->errorString(), readErrorOutput());
         return false;
     }
     serverVersionPort = quint16(match.captured(1).toUInt());

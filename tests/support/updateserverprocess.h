@@ -24,6 +24,9 @@ public:
                quint16 versionPort = 0, quint16 bannerPort = 0, const QStringList &extraArguments = {});
     // The updater asks on the fixed ports 17384 and 2009; so that tests can run side by side, this
     // puts the server on them at a random address of 127.0.0.0/8 (all of it is loopback on Linux).
+    // Runs an installed copy of the server on its own configuration file, on ephemeral ports.
+    bool startInstalled(const QString &installedProgram, const QString &installedConfigFile,
+                        const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
     bool startOnStandardPorts(const QByteArray &config);
     // Rewrites the configuration and sends SIGHUP; true once the server reports that it reloaded,
     // false when it kept the previous configuration (errorString() has its reason).
@@ -39,6 +42,8 @@ public:
 
 private:
     bool writeConfig(const QByteArray &config);
+    bool launch(const QString &serverProgram, const QString &serverConfigFile, const QHostAddress &address,
+                quint16 versionPort, quint16 bannerPort, const QStringList &extraArguments);
     QString readErrorOutput();
 
     QTemporaryDir directory;
