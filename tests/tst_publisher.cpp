@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QLocale>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -38,6 +40,8 @@ private slots:
     void tamperedTreeFails();
     void deleteSection();
     void sharedVersionDirectory();
+    void summaryAgainstPrevious();
+    void progressOnTerminalOnly();
     void ownKeyPair();
     void badInput_data();
     void badInput();
@@ -296,6 +300,51 @@ void tst_Publisher::sharedVersionDirectory()
     QVERIFY2(separate.exitCode == 0, qPrintable(separate.output));
     const CommandResult both = publisher({"verify", "out/7", "public.key"});
     QVERIFY2(both.exitCode == 0 && both.output.count("signature valid") == 2, qPrintable(both.output));
+}
+
+void tst_Publisher::summaryAgainstPrevious()
+{
+    write("rel/lib/same.so", QByteArray(3000, 's'));
+    QCOMPARE(publish("6", {"--gzip", "same.so"}).exitCode, 0);
+
+    // client changed, data/big.bin gone, notes.txt new, lib/same.so now shipped uncompressed but with
+    // the same content: an installation of 6 already has it.
+    write("rel/client", "#!/bin/sh\necho client 7\n");
+    QVERIFY(QFile::remove(dir->filePath("rel/data/big.bin")));
+    write("rel/notes.txt", QByteArray(2000, 'n'));
+    const CommandResult published = publish("7", {"--previous", "out/6/client_linux_amd64.ini"});
+    QVERIFY2(published.exitCode == 0, qPrintable(published.output));
+    // The changed client and the new notes: what the updater finds different by MD5 and fetches.
+    const qint64 download = read("out/7/release/client").size() + 2000;
+    const QString summary = QStringLiteral("against the previous release: files added 1, changed 1, removed 1; "
+                                           "an updater on it downloads %1 (%2 bytes)\n")
+                                .arg(QLocale::c().formattedDataSize(download))
+                                .arg(download);
+    QVERIFY2(published.output.contains(summary), qPrintable(published.output));
+    // Without a previous release there is nothing to compare.
+    QVERIFY(!publish("8").output.contains("against the previous release"));
+}
+
+void tst_Publisher::progressOnTerminalOnly()
+{
+    const QString program = QStringLiteral(MURMELO_BINARY_DIR "/bin/murmelo-publish");
+    const QString command = program + " publish --client-type client_linux_amd64 --version %1 --key private.key rel out";
+
+    // Into a pipe (and so into any log): only the lines that say what was published.
+    const CommandResult piped = runCommand("sh", {"-c", command.arg(5)}, dir->path());
+    QCOMPARE(piped.exitCode, 0);
+    QVERIFY2(!piped.output.contains('\r') && !piped.output.contains('\033') && !piped.output.contains("%)"),
+             qPrintable(piped.output));
+
+    // On a terminal (script(1) gives it one): the line redrawn in place, erased before the next message.
+    const CommandResult terminal = runCommand("script", {"-qec", command.arg(6), "/dev/null"}, dir->path());
+    QCOMPARE(terminal.exitCode, 0);
+    qint64 total = 0;
+    for (const QByteArray &content : tree("rel"))
+        total += content.size();
+    const QRegularExpression line(QStringLiteral("\r\033\\[K[^\r\n]+ of %1 \\(\\d+%\\)\r\033\\[K\\d+ files written")
+                                      .arg(QRegularExpression::escape(QLocale::c().formattedDataSize(total))));
+    QVERIFY2(line.match(terminal.output).hasMatch(), qPrintable(terminal.output.toUtf8().toPercentEncoding(" \n")));
 }
 
 void tst_Publisher::ownKeyPair()

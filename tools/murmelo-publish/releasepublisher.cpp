@@ -1,12 +1,15 @@
 #include "releasepublisher.h"
 
 #include "keyfile.h"
+#include "publishprogress.h"
 #include "releasenames.h"
+#include "releasesummary.h"
 #include "releaseverifier.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTextStream>
 
@@ -49,6 +52,10 @@ bool ReleasePublisher::publish()
         return false;
     }
     out << QStringLiteral("published %1 version %2 into %3\n").arg(options.clientType, options.version, versionDir());
+    ProductIni previous;
+    QStringList unused; // read and checked before anything was written
+    if (!options.previousIni.isEmpty() && ProductIni::read(options.previousIni, previous, unused))
+        out << ReleaseSummary(previous, ini).text() << '\n';
     return true;
 }
 
@@ -173,6 +180,15 @@ bool ReleasePublisher::writeFiles()
     out << QStringLiteral("publishing %1 files of %2 into %3/%4\n")
                     .arg(tree.files.size())
                     .arg(options.releaseDir, versionDir(), options.section);
+    qint64 totalBytes = 0;
+    for (const ReleaseTree::SourceFile &file : std::as_const(tree.files))
+        totalBytes += QFileInfo(file.path).size();
+    PublishProgress progressLine(out, PublishProgress::standardOutputIsTerminal(), totalBytes);
+    writer.setProgress(&progressLine);
+    const auto endProgress = qScopeGuard([&] {
+        progressLine.finish();
+        writer.setProgress(nullptr);
+    });
     int compressed = 0;
     for (const ReleaseTree::SourceFile &file : std::as_const(tree.files)) {
         ProductIni::Entry entry;
@@ -181,14 +197,10 @@ bool ReleasePublisher::writeFiles()
         compressed += file.compress ? 1 : 0;
         ini.entries << entry;
     }
+    progressLine.finish();
     out << QStringLiteral("%1 files written, %2 of them gzip-compressed; %3 obsolete paths listed\n")
                     .arg(tree.files.size())
                     .arg(compressed)
                     .arg(ini.deletePaths.size());
     return true;
 }
-
-
-
-
-

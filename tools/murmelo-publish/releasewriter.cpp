@@ -1,5 +1,7 @@
 #include "releasewriter.h"
 
+#include "publishprogress.h"
+
 #include "net/crypt.h"
 
 #include <QDir>
@@ -106,6 +108,8 @@ bool ReleaseWriter::transfer(QFileDevice &from, QFileDevice &to, bool compress, 
         if (got < 0)
             return fail(QStringLiteral("read"), from);
         readDigest.add(QByteArrayView(input.constData(), got));
+        if (progress)
+            progress->advance(got);
         if (!compress) {
             if (got == 0)
                 break;

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+class PublishProgress;
 class QFileDevice;
 class QSaveFile;
 class QTextStream;
@@ -28,6 +29,8 @@ public:
     // Writes "changelog_client.txt" from the given file.
     bool writeChangelog(const QString &changelog);
     bool writeIni(const ProductIni &ini, const QString &clientType, const QString &privateKey);
+    // Told of every byte read from the release directory while set; null: nobody is.
+    void setProgress(PublishProgress *progress) { this->progress = progress; }
 
 private:
     bool transfer(QFileDevice &from, QFileDevice &to, bool compress, FileDigest &read, FileDigest &written);
@@ -37,4 +40,5 @@ private:
     QTextStream &out;
     QStringList &problems;
     QHash<QString, QString> otherReleases; // path below the version directory -> product ini using it
+    PublishProgress *progress = nullptr;
 };
