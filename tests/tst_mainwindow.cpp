@@ -12,6 +12,7 @@
 #include "ui/mainwindow.h"
 #include "update/updateengine.h"
 
+#include <QAccessible>
 #include <QBuffer>
 #include <QLabel>
 #include <QProgressBar>
@@ -64,6 +65,9 @@ private slots:
     void cleanup();
 
     void form();
+    void accessibleControls_data();
+    void accessibleControls();
+    void tabOrder();
     void headerText_data();
     void headerText();
     void transferFigures_data();
@@ -193,6 +197,66 @@ void tst_MainWindow::form()
     QVERIFY(widget(window, "outputTextEdit")->isHidden());
     QVERIFY(widget(window, "totalSizeLabel")->isHidden());
     QCOMPARE(widget<QProgressBar>(window, "totalProgressBar")->maximum(), 1000);
+}
+
+void tst_MainWindow::accessibleControls_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+
+    // Controls without a text of their own are named; a label whose text is a bare figure keeps it as its
+    // name (a screen reader reads the value) and says in its description what the figure is.
+    QTest::newRow("logo") << "murmeloLabel" << "Murmelo website" << "Opens the Murmelo website";
+    QTest::newRow("news") << "newsBanner" << "News" << "";
+    QTest::newRow("banner") << "banner" << "Banner" << "";
+    QTest::newRow("progress") << "totalProgressBar" << "Update progress" << "";
+    QTest::newRow("log") << "outputTextEdit" << "Details log" << "";
+    QTest::newRow("version") << "versionLabel" << "" << "Release and channel";
+    QTest::newRow("speed") << "downloadSpeedLabel" << "0 KB/s" << "Download speed";
+    QTest::newRow("done") << "totalSizeLabel" << "0 KB" << "Downloaded";
+    QTest::newRow("total") << "totalTotalSizeLabel" << "0 KB" << "Download size";
+    QTest::newRow("start") << "startButton" << "Start Update" << "";
+    QTest::newRow("details") << "detailsButton" << "Details" << "";
+    QTest::newRow("changes") << "changelogButton" << "View Changes" << "";
+}
+
+void tst_MainWindow::accessibleControls()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+
+    Configuration configuration;
+    MainWindow window(configuration);
+    QWidget *child = window.findChild<QWidget *>(control);
+    QVERIFY(child);
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(child);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+    QCOMPARE(accessible->text(QAccessible::Description), description);
+    // Whatever the figures or texts, an assistive tool can always say what a control is.
+    QVERIFY(!accessible->text(QAccessible::Name).isEmpty() || !accessible->text(QAccessible::Description).isEmpty());
+}
+
+void tst_MainWindow::tabOrder()
+{
+    Configuration configuration;
+    MainWindow window(configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    widget<QPushButton>(window, "detailsButton")->click(); // shows the log, the last stop
+
+    // The main action first, then the buttons from left to right, then the log.
+    QStringList order;
+    QWidget *start = widget(window, "startButton");
+    QWidget *current = start;
+    do {
+        if (current->isVisible() && current->isEnabled() && (current->focusPolicy() & Qt::TabFocus))
+            order << current->objectName();
+        current = current->nextInFocusChain();
+    } while (current != start && order.size() < 20);
+    QCOMPARE(order, (QStringList{"startButton", "detailsButton", "changelogButton", "outputTextEdit"}));
 }
 
 void tst_MainWindow::headerText_data()

@@ -106,6 +106,46 @@
         <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
         <translation>&lt;p&gt;Die Aktualisierung läuft.&lt;/p&gt;&lt;p&gt;Wollen Sie sie wirklich abbrechen?&lt;/p&gt;</translation>
     </message>
+    <message>
+        <source>Release and channel</source>
+        <translation>Version und Kanal</translation>
+    </message>
+    <message>
+        <source>Murmelo website</source>
+        <translation>Murmelo-Website</translation>
+    </message>
+    <message>
+        <source>Opens the Murmelo website</source>
+        <translation>Öffnet die Murmelo-Website</translation>
+    </message>
+    <message>
+        <source>News</source>
+        <translation>Neuigkeiten</translation>
+    </message>
+    <message>
+        <source>Banner</source>
+        <translation>Banner</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Fortschritt der Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Details log</source>
+        <translation>Protokoll</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Download-Geschwindigkeit</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Heruntergeladen</translation>
+    </message>
+    <message>
+        <source>Download size</source>
+        <translation>Download-Größe</translation>
+    </message>
 </context>
 <context>
     <name>Mirrors</name>
