@@ -26,10 +26,6 @@ MainWindow::MainWindow(Configuration &configuration)
     , configuration(configuration)
     , engine(new UpdateEngine(configuration, this))
 {
-    // The logo is compiled into the static library; without a reference from here the linker would
-    // drop the resource's registration.
-    Q_INIT_RESOURCE(murmelo);
-
     connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
     connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
     connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
