@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 
 // Base URL, "/" and the version: the directory of the release on the mirror.
@@ -30,8 +32,18 @@ bool Mirrors::initDefault(const QString &mirrorsIniPath, int clientVersion)
 {
     QSettings settings(mirrorsIniPath, QSettings::IniFormat);
     const int size = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
+    // "size" is only a claim (size=100000000 is 25 bytes); the work is bounded by the entries the file
+    // holds, taken in their numeric order up to the claimed size. A number without an entry is no mirror.
+    QList<int> numbers;
+    for (const QString &group : settings.childGroups()) {
+        bool isNumber = false;
+        const int number = group.toInt(&isNumber);
+        if (isNumber && number >= 1 && number <= size && group == QString::number(number))
+            numbers.append(number);
+    }
+    std::sort(numbers.begin(), numbers.end());
+    for (const int number : std::as_const(numbers)) {
+        settings.setArrayIndex(number - 1);
         FTPSiteAccessData mirror;
         mirror.name = settings.value(QStringLiteral("mirror")).toString();
         mirrorList.append(mirror);

@@ -80,6 +80,8 @@ private slots:
     void scrollPass_data();
     void scrollPass();
     void narrowingRestartsAtNewEdge();
+    void outsideMarkup_data();
+    void outsideMarkup();
 };
 
 void tst_NewsBanner::clickTarget_data()
@@ -240,6 +242,46 @@ void tst_NewsBanner::narrowingRestartsAtNewEdge()
 
     banner.resize(300, banner.height());
     QVERIFY(qAbs(inkColumns(banner.frame()).first - 290) <= 2);
+}
+
+void tst_NewsBanner::outsideMarkup_data()
+{
+    QTest::addColumn<QString>("news");
+    QTest::addColumn<QString>("shown");
+
+    // 21 bytes that made the banner read /dev/zero until the memory ran out.
+    QTest::newRow("image from /dev/zero") << "<img src=\"/dev/zero\">" << "";
+    QTest::newRow("image beside words") << "New <img src=\"file:///etc/passwd\" width=4000 height=4000>release"
+                                        << "New release";
+    // 300 bytes that kept setNews busy for more than 30 s.
+    QTest::newRow("20 nested tables") << QString("<table><tr><td>").repeated(20) + "x" << "x";
+    QTest::newRow("nested tables up to the news limit") << QString("<table><tr><td>").repeated(270) << "";
+    QTest::newRow("many line breaks") << QString("line<br>").repeated(50) << QString("line\n").repeated(50).chopped(1);
+    QTest::newRow("huge font") << "<h1 style=\"font-size:900px\"><font size=7>Big</font></h1>" << "Big";
+    QTest::newRow("link kept") << "<a href=\"https://news.example/\">Read</a> on" << "Read on";
+}
+
+// The news arrives unauthenticated over UDP: its markup loads nothing, lays out at once, and the banner
+// never takes more than a few lines of the window.
+void tst_NewsBanner::outsideMarkup()
+{
+    QFETCH(QString, news);
+    QFETCH(QString, shown);
+
+    ManualBanner banner;
+    banner.resize(468, 16);
+    QElapsedTimer clock;
+    clock.start();
+    banner.setNews(news);
+    QVERIFY2(clock.elapsed() < 20000, QByteArray::number(clock.elapsed())); // a hang guard
+
+    const QTextDocument *document = banner.findChild<QTextDocument *>();
+    QVERIFY(document);
+    QCOMPARE(document->toPlainText().trimmed(), shown);
+    QVERIFY(!document->toHtml().contains(QLatin1String("<img")));
+    QVERIFY2(banner.maximumHeight() <= 3 * banner.fontMetrics().lineSpacing(),
+             QByteArray::number(banner.maximumHeight()));
+    QCOMPARE(banner.minimumHeight(), banner.maximumHeight());
 }
 
 QTEST_MAIN(tst_NewsBanner)

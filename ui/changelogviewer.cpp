@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "net/mirrors.h"
+#include "ui/richtextsanitizer.h"
 
 #include <QDialogButtonBox>
 #include <QFile>
@@ -20,6 +21,9 @@ constexpr int RequestLimitMs = 2000;
 constexpr int InitialWidth = 617;
 constexpr int InitialHeight = 500;
 constexpr int LineWidthAllowance = 50; // frame, margins and the vertical scroll bar
+// A changelog is a page of text; a mirror that sends more is treated as failing, before the dialog's
+// memory fills within its time limit.
+constexpr qint64 MaxChangelogBytes = 1 << 20;
 }
 
 ChangeLogViewer *ChangeLogViewer::m_instance = nullptr;
@@ -93,6 +97,11 @@ void ChangeLogViewer::requestRemote(QString version)
     }
     reply = network->get(QNetworkRequest(QUrl(releaseUrl + QStringLiteral("/changelog_client.txt"))));
     connect(reply, &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
+    connect(reply, &QNetworkReply::downloadProgress, this, [this, current = reply](qint64 received, qint64 total) {
+        // Only the request in flight: a progress report of one already given up may still arrive.
+        if ((received > MaxChangelogBytes || total > MaxChangelogBytes) && current == reply)
+            current->abort(); // finishes with an error: the next server is tried
+    });
 
     if (!requestTimer) {
         requestTimer = new QTimer(this);
@@ -158,7 +167,8 @@ void ChangeLogViewer::onRequestFinished()
     const QVariant status = finished->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const bool success = finished->error() == QNetworkReply::NoError
         && (!status.isValid() || (status.toInt() >= 200 && status.toInt() < 300));
-    if (success) {
+    // The limit is also checked here: a fast server may have delivered everything at once.
+    if (success && finished->bytesAvailable() <= MaxChangelogBytes) {
         QTextStream stream(finished);
         const QString text = stream.readAll();
         if (!text.contains(QLatin1String("document has moved"))) {
@@ -171,7 +181,12 @@ void ChangeLogViewer::onRequestFinished()
 
 void ChangeLogViewer::load(const QString &text)
 {
-    textEdit->setText(text);
+    // Rich text from a mirror is unsigned: only the allowed markup reaches the layout, and nothing in
+    // it can make the editor load a resource.
+    if (Qt::mightBeRichText(text))
+        textEdit->setHtml(RichTextSanitizer::sanitize(text, RichTextSanitizer::Changelog));
+    else
+        textEdit->setPlainText(text);
     if (text.isEmpty())
         return;
 

@@ -1,5 +1,6 @@
 #include "ui/newsbanner.h"
 
+#include "ui/richtextsanitizer.h"
 #include "ui/urlclicklabel.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -15,6 +16,9 @@ constexpr int BlankPauseMs = 3000;
 constexpr float StepPixels = 0.5f;
 // The text enters this far inside the right edge and counts as gone this far beyond the left edge.
 constexpr int EdgeMargin = 10;
+// The news comes unauthenticated; whatever its markup says, the banner takes at most this many lines
+// of the window.
+constexpr int MaxLines = 3;
 }
 
 NewsBanner::NewsBanner(QWidget *parent)
@@ -41,14 +45,15 @@ void NewsBanner::setNews(const QString &news)
             newsUrl = content.mid(equals + 1);
     }
 
-    document->setHtml(news);
+    // The comment above is read from the text as sent; the document gets only the allowed markup.
+    document->setHtml(RichTextSanitizer::sanitize(news, RichTextSanitizer::NewsLine));
     document->setDocumentMargin(0);
     paused = false;
     offset = width() - EdgeMargin;
     // Laid out once here; every frame only translates and draws the finished layout.
     const QSizeF size = document->size();
     textWidth = int(size.width());
-    textHeight = int(size.height());
+    textHeight = qMin(int(size.height()), MaxLines * fontMetrics().lineSpacing());
     setMinimumHeight(textHeight);
     setMaximumHeight(textHeight);
     timer.start(ScrollPeriodMs, this);
