@@ -27,9 +27,12 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
     const QString localPath = configuration->tempDir + QLatin1Char('/') + fileName;
+    // An empty, zero or non-numeric size in the product ini all read as 0: not known, not "empty".
     currentDownload = new DownloadTaskSpecification(manager, mirrors,
                                                     remoteDir + QLatin1Char('/') + fileName,
-                                                    localPath, qint64(size), this, 0.8);
+                                                    localPath, size > 0 ? qint64(size) : -1, this, 0.8);
+    if (size == 0)
+        currentDownload->setSizeLimit(MaxUnsizedFileSize);
     addSubTask(currentDownload);
     auto check = new CheckSignatureTaskSpecification(localPath, md5, false, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone,

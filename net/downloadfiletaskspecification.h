@@ -16,6 +16,10 @@ class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
 public:
+    // A file listed with size 0 (or none) has a size nobody knows: it is bounded by the server's
+    // Content-Length and, whatever that says, by this ceiling. Larger files must be listed with their size.
+    static constexpr qint64 MaxUnsizedFileSize = qint64(1) << 30;
+
     DownloadFileTaskSpecification(const FileDownloadSpecification &file,
                                   QNetworkAccessManager *manager, Mirrors *mirrors,
                                   Configuration *configuration, QObject *parent,

@@ -82,8 +82,12 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
 void DownloadTaskSpecification::onMetaDataChanged()
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() == 200)
+    if (!status.isValid() || status.toInt() == 200) {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (sizeLimit >= 0 && length.isValid() && length.toLongLong() > sizeLimit)
+            rejectOversized();
         return;
+    }
     // A mirror that answers with anything else does not have the release: no second chance.
     mirrors->removeMirror(mirror.name);
     errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
@@ -114,6 +118,10 @@ bool DownloadTaskSpecification::readData()
             errorRetry(QStringLiteral("file %1 on mirror %2 is larger than the expected %3 bytes")
                                .arg(remotePath, mirror.name)
                                .arg(expectedSize));
+            return false;
+        }
+        if (sizeLimit >= 0 && received + count > sizeLimit) {
+            rejectOversized();
             return false;
         }
         const qint64 written = file.write(buffer, count);
@@ -177,6 +185,16 @@ bool DownloadTaskSpecification::errorRetry(const QString &text)
     emit message(text);
     startDownload();
     return true;
+}
+
+void DownloadTaskSpecification::rejectOversized()
+{
+    // The file is never that large: this mirror does not hold the right one.
+    const QString text = QStringLiteral("file %1 on mirror %2 is larger than the allowed %3 bytes")
+                                 .arg(remotePath, mirror.name)
+                                 .arg(sizeLimit);
+    mirrors->removeMirror(mirror.name);
+    errorRetry(text);
 }
 
 void DownloadTaskSpecification::resetDownload()

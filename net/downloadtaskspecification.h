@@ -38,6 +38,11 @@ public:
     void userCanceled() override;
     void handleOtherTaskCancelled(TaskSpecification *other) override;
 
+    // A ceiling for every attempt, on top of the expected size: an answer that announces or sends more
+    // fails that mirror's attempt, and the mirror is dropped. Meant for files whose size nobody gives
+    // (the product ini and its signature), which a mirror could otherwise make endless. -1: none.
+    void setSizeLimit(qint64 limit) { sizeLimit = limit; }
+
     // The mirror of the current attempt; after success the one that served the file, so that a caller
     // that rejects the file can still name it.
     const FTPSiteAccessData &getMirror() const { return mirror; }
@@ -58,6 +63,7 @@ private:
     void startDownload();
     bool readData();
     bool errorRetry(const QString &text);
+    void rejectOversized();
     void resetDownload();
     void releaseSlot();
     void stopWaitingForSlot();
@@ -72,6 +78,7 @@ private:
     qint64 expectedSize;
     qint64 initialExpectedSize;
     qint64 received = 0; // bytes written to file in the current attempt
+    qint64 sizeLimit = -1;
     FTPSiteAccessData mirror;
     // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
     // giving a slot back twice would let the mirror serve more downloads than it allows.

@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 #include "net/checksignaturetaskspecification.h"
 #include "net/downloadfilelisttaskspecification.h"
+#include "net/downloadfiletaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
 #include "support/testfiles.h"
@@ -39,6 +40,8 @@ private slots:
     void streamLimit();
     void corruptOnEveryMirror();
     void cancelDuringFailingCheckDoesNotRetry();
+    void sizeNotGiven_data();
+    void sizeNotGiven();
 
 private:
     DownloadFileListTaskSpecification *makeTask(const QStringList &names, int mirrorCount = 1,
@@ -245,6 +248,50 @@ void tst_DownloadFileListTaskSpecification::cancelDuringFailingCheckDoesNotRetry
     QTest::qWait(100);
     QCOMPARE(server->totalRequestCount(), 1);
     QVERIFY(!messages.contains(QStringLiteral("md5 sum for file.bin failed, invalidating mirror and retrying")));
+}
+
+void tst_DownloadFileListTaskSpecification::sizeNotGiven_data()
+{
+    QTest::addColumn<qint64>("announced"); // the Content-Length the server sends, -1 for the true one
+    QTest::addColumn<bool>("done");
+
+    QTest::newRow("bounded by the server's length") << qint64(-1) << true;
+    QTest::newRow("length beyond the ceiling")
+        << DownloadFileTaskSpecification::MaxUnsizedFileSize + 1 << false;
+}
+
+// "md5::" with an empty, zero or non-numeric size lists size 0, which means "not known": such a file
+// used to fail on every mirror for being larger than 0 bytes.
+void tst_DownloadFileListTaskSpecification::sizeNotGiven()
+{
+    QFETCH(qint64, announced);
+    QFETCH(bool, done);
+
+    DownloadFileListTaskSpecification *task = makeTask({ QStringLiteral("a.bin") });
+    fileList[0].size = 0;
+    if (announced >= 0) {
+        server->setHandler(urlPath(QStringLiteral("a.bin")), [announced](const HttpTestServer::Request &) {
+            HttpTestServer::Response response = HttpTestServer::Response::withBody(contentOf(0));
+            response.fault = HttpTestServer::Fault::BodyLargerThanAnnounced;
+            response.announcedLength = announced;
+            return response;
+        });
+    }
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    task->execute();
+    QTRY_COMPARE(finished.size() + canceled.size(), 1);
+
+    QCOMPARE(finished.size(), done ? 1 : 0);
+    if (done) {
+        QCOMPARE(readFile(tempDir->filePath(QStringLiteral("a.bin"))), contentOf(0));
+        QCOMPARE(server->requestCount(urlPath(QStringLiteral("a.bin"))), 1);
+        return;
+    }
+    QVERIFY2(messages.contains(QStringLiteral("file release/a.bin on mirror m0 is larger than the allowed %1 bytes")
+                                       .arg(DownloadFileTaskSpecification::MaxUnsizedFileSize)),
+             qPrintable(messages.join(u'\n')));
+    QVERIFY(!QFile::exists(tempDir->filePath(QStringLiteral("a.bin"))));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadFileListTaskSpecification)

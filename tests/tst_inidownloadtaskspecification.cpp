@@ -2,6 +2,8 @@
 #include "net/checksignaturetaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
+#include "support/mirrorseed.h"
+#include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testrelease.h"
 #include "update/inidownloadtaskspecification.h"
@@ -32,6 +34,8 @@ private slots:
     void tamperedLocalIniIsFetchedAgain();
     void givesUpAfterLimit();
     void cancelDuringFailingCheckDoesNotRetry();
+    void oversizedAnswerDropsMirror_data();
+    void oversizedAnswerDropsMirror();
 
 private:
     IniDownloadTaskSpecification *makeTask();
@@ -190,6 +194,64 @@ void tst_IniDownloadTaskSpecification::cancelDuringFailingCheckDoesNotRetry()
     QVERIFY(!messages.contains(QStringLiteral("Could not verify the product ini file. Retrying")));
     QTest::qWait(100);
     QCOMPARE(server->totalRequestCount(), 0);
+}
+
+void tst_IniDownloadTaskSpecification::oversizedAnswerDropsMirror_data()
+{
+    QTest::addColumn<bool>("signature"); // which file the hostile mirror makes too large
+    QTest::addColumn<bool>("endless");   // without Content-Length, until the client stops reading
+    QTest::addColumn<qint64>("limit");
+
+    const qint64 iniLimit = IniDownloadTaskSpecification::MaxProductIniSize;
+    const qint64 sigLimit = IniDownloadTaskSpecification::MaxSignatureSize;
+    QTest::newRow("endless product ini") << false << true << iniLimit;
+    QTest::newRow("product ini above the ceiling") << false << false << iniLimit;
+    QTest::newRow("endless signature") << true << true << sigLimit;
+    QTest::newRow("signature longer than the largest key's") << true << false << sigLimit;
+}
+
+// A mirror that sends more than the file can be is dropped at once, its partial file goes, and the
+// next mirror serves.
+void tst_IniDownloadTaskSpecification::oversizedAnswerDropsMirror()
+{
+    QFETCH(bool, signature);
+    QFETCH(bool, endless);
+    QFETCH(qint64, limit);
+
+    // Only the file under test is fetched: the other one is already in the temporary directory.
+    const QString other = signature ? QString() : QStringLiteral(".sig");
+    QVERIFY(QFile::copy(release->iniPath() + other, localIni() + other));
+    const QString path = iniUrlPath() + (signature ? QStringLiteral(".sig") : QString());
+
+    HttpTestServer hostile;
+    QVERIFY(hostile.listen());
+    hostile.setHandler(path, [endless, limit](const HttpTestServer::Request &) {
+        HttpTestServer::Response response = HttpTestServer::Response::withBody(QByteArray(limit + 1, 'x'));
+        if (endless)
+            response.fault = HttpTestServer::Fault::Endless;
+        return response;
+    });
+    const QString mirrorsIni = tempDir->filePath(QStringLiteral("two-mirrors.ini"));
+    QVERIFY(writeMirrorsIni(mirrorsIni, { { QStringLiteral("hostile"), hostile.url() },
+                                          { QStringLiteral("good"), server->url() } }));
+    auto mirrors = new Mirrors(this);
+    mirrors->initDefault(mirrorsIni, Version);
+    mirrors->seedRandom(seedForDraw(6, 0)); // the hostile mirror first
+    auto task = new IniDownloadTaskSpecification(&manager, mirrors, &configuration, this, 1.0);
+    connect(task, &TaskSpecification::message, this, [this](const QString &text) { messages.append(text); });
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    task->execute();
+
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
+    const QString remote = TestRelease::DefaultClientType + QStringLiteral(".ini") + (signature ? ".sig" : "");
+    QVERIFY2(messages.contains(QStringLiteral("file %1 on mirror hostile is larger than the allowed %2 bytes")
+                                       .arg(remote).arg(limit)),
+             qPrintable(messages.join(u'\n')));
+    QCOMPARE(hostile.requestCount(path), 1);
+    QCOMPARE(server->requestCount(path), 1);
+    QCOMPARE(mirrors->getMirrorIndex(QStringLiteral("hostile")), -1);
+    QCOMPARE(readFile(localIni() + (signature ? ".sig" : "")),
+             readFile(release->iniPath() + (signature ? ".sig" : ""), "<original missing>"));
 }
 
 QTEST_GUILESS_MAIN(tst_IniDownloadTaskSpecification)

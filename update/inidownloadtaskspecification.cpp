@@ -38,13 +38,15 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     // Three thirds, the check taking what the skipped downloads leave.
     double checkWeight = 1.0;
     if (failedChecks > 0 || !QFile::exists(localIni)) {
-        addSubTask(new DownloadTaskSpecification(manager, mirrors, iniName, localIni, -1, this,
-                                                 0.3333));
+        auto download = new DownloadTaskSpecification(manager, mirrors, iniName, localIni, -1, this, 0.3333);
+        download->setSizeLimit(MaxProductIniSize);
+        addSubTask(download);
         checkWeight = 0.6667;
     }
     if (failedChecks > 0 || !QFile::exists(localSig)) {
-        addSubTask(new DownloadTaskSpecification(manager, mirrors, sigName, localSig, -1, this,
-                                                 0.3333));
+        auto download = new DownloadTaskSpecification(manager, mirrors, sigName, localSig, -1, this, 0.3333);
+        download->setSizeLimit(MaxSignatureSize);
+        addSubTask(download);
         checkWeight -= 0.3333;
     }
     auto check = new CheckSignatureTaskSpecification(localIni, QString(), false, this, checkWeight);

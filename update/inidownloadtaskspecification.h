@@ -15,6 +15,11 @@ class IniDownloadTaskSpecification : public ComposedTaskSpecification
     Q_OBJECT
 public:
     static constexpr int MaxFailedChecks = 1000;
+    // Nobody gives the size of these two files, so each download is bounded: a product ini of
+    // 100 000 entries takes about 10 MB, and a signature is as long as the key's modulus, 512 bytes for
+    // the largest key the signing tools make (4096 bits). A mirror that sends more is dropped.
+    static constexpr qint64 MaxProductIniSize = 16 << 20;
+    static constexpr qint64 MaxSignatureSize = 512;
 
     IniDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
                                  Configuration *configuration, QObject *parent,
