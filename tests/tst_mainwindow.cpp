@@ -75,6 +75,7 @@ private slots:
     void detailsShowsLogEnd();
     void closeWhenIdle();
     void otherInstanceRaisesWindow();
+    void otherInstanceRestoresMinimizedWindow();
     void bannerFromEngine_data();
     void bannerFromEngine();
     void changelogButton();
@@ -82,6 +83,8 @@ private slots:
     void cancelledRunRestarts();
     void closeDuringRun_data();
     void closeDuringRun();
+    void closeConfirmedAsRunEnds_data();
+    void closeConfirmedAsRunEnds();
     void automaticStart_data();
     void automaticStart();
     void fatalErrorEndsLoop_data();
@@ -390,6 +393,21 @@ void tst_MainWindow::otherInstanceRaisesWindow()
     QTRY_COMPARE(QApplication::activeWindow(), &window);
 }
 
+void tst_MainWindow::otherInstanceRestoresMinimizedWindow()
+{
+    Configuration configuration;
+    MainWindow window(configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.showMinimized();
+    QTRY_VERIFY(window.isMinimized());
+
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_VERIFY(!window.isMinimized());
+    QVERIFY(window.isVisible());
+    QTRY_COMPARE(QApplication::activeWindow(), &window);
+}
+
 void tst_MainWindow::bannerFromEngine_data()
 {
     QTest::addColumn<QByteArray>("image");
@@ -557,6 +575,61 @@ void tst_MainWindow::closeDuringRun()
     QCOMPARE(answerer.boxes.constFirst().title, QStringLiteral("Question"));
     QVERIFY(logText(window).contains(QStringLiteral("User aborted update")));
     QVERIFY(!logText(window).contains(QStringLiteral("Update cancelled")));
+}
+
+void tst_MainWindow::closeConfirmedAsRunEnds_data()
+{
+    QTest::addColumn<QString>("answeredAt");
+    QTest::addColumn<int>("autoStart");
+
+    // The engine's progress reaches 1 when the last phase has finished; the root task ends after that,
+    // so a cancel then finds nothing left to cancel and the run ends finished.
+    QTest::newRow("Yes after the last phase, started by hand") << "last phase" << 0;
+    QTest::newRow("Yes after the last phase, --nouser") << "last phase" << 1;
+    QTest::newRow("Yes after the run ended, started by hand") << "run ended" << 0;
+    QTest::newRow("Yes after the run ended, --nouser") << "run ended" << 1;
+}
+
+// Regression: a "Yes, abort" that came too late for the run was lost; the window stayed, or with
+// automatic start the client was started. The program ends as asked, the client does not start.
+void tst_MainWindow::closeConfirmedAsRunEnds()
+{
+    QFETCH(QString, answeredAt);
+    QFETCH(int, autoStart);
+
+    publishRelease();
+    Configuration configuration;
+    prepareRun(configuration);
+    configuration.autoStart = autoStart;
+    MainWindow window(configuration);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *engine = window.findChild<UpdateEngine *>();
+
+    // The question opens as the run starts and is answered only at the chosen moment.
+    const auto answerYes = [] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (box && box->windowTitle() == QLatin1String("Question"))
+            box->button(QMessageBox::Yes)->click();
+    };
+    connect(engine, &UpdateEngine::message, &window, [&](const QString &message) {
+        if (message == QLatin1String("Starting update process"))
+            QTimer::singleShot(0, &window, [&window] { window.close(); });
+        if (answeredAt == QLatin1String("run ended") && message == QLatin1String("Update successfully finished"))
+            answerYes();
+    });
+    connect(engine, &UpdateEngine::updateProgress, &window, [&](qreal doneFrac) {
+        if (answeredAt == QLatin1String("last phase") && doneFrac > 0.9999)
+            answerYes();
+    });
+    QTimer::singleShot(0, &window, [&window] { window.onAutoStartUpdate(); });
+
+    QCOMPARE(runEventLoop(), 0);
+    QVERIFY2(logText(window).contains(QStringLiteral("Update successfully finished")), qPrintable(logText(window)));
+    QVERIFY(QFile::exists(root->filePath(QStringLiteral("lib/libfoo.so"))));
+    // The client would start 1000 ms after the end; give it well beyond that.
+    QTest::qWait(1500);
+    QVERIFY(!QFile::exists(clientStartedMarker()));
 }
 
 void tst_MainWindow::automaticStart_data()

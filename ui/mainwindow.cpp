@@ -165,15 +165,32 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 void MainWindow::onUpdateFinished()
 {
     updateDone = true;
+    // The user confirmed closing, but the cancellation came after the last step was done: the run is
+    // complete, and the program ends as asked, without starting the client.
+    if (closeRequested) {
+        QCoreApplication::quit();
+        return;
+    }
     // Someone reading the changelog decides when to go on.
     if (configuration.autoStart == 1 && !ChangeLogViewer::instance()) {
-        QTimer::singleShot(ClientStartDelayMs, this, &MainWindow::on_startButton_clicked);
+        QTimer::singleShot(ClientStartDelayMs, this, &MainWindow::startClientAutomatically);
         return;
     }
     ui->startButton->setText(tr("Start Murmelo"));
     // Enabled first: a disabled button does not take the focus.
     ui->startButton->setEnabled(true);
     ui->startButton->setFocus();
+}
+
+void MainWindow::startClientAutomatically()
+{
+    if (closeRequested)
+        return;
+    if (closeQuestionOpen) {
+        clientStartHeld = true;
+        return;
+    }
+    on_startButton_clicked();
 }
 
 void MainWindow::onUpdateCanceled()
@@ -196,6 +213,9 @@ void MainWindow::onOtherInstanceActivate(QString message)
 {
     if (message != QLatin1String("#"))
         return;
+    // Raising alone leaves a minimised window where it is, out of the user's sight.
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
     raise();
     activateWindow();
 }
@@ -233,11 +253,22 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     if (closeRequested)
         return;
+    // The run goes on while the question waits and may end before the answer.
+    closeQuestionOpen = true;
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No);
-    if (answer == QMessageBox::Yes) {
-        closeRequested = true;
-        engine->cancelUpdate();
+    closeQuestionOpen = false;
+    if (answer != QMessageBox::Yes) {
+        if (clientStartHeld) {
+            clientStartHeld = false;
+            on_startButton_clicked();
+        }
+        return;
     }
+    closeRequested = true;
+    if (engine->busy())
+        engine->cancelUpdate();
+    else
+        QCoreApplication::quit(); // the run ended while the question was open
 }

@@ -44,10 +44,15 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The client start 1000 ms after an automatic run; held back while the user is asked about closing.
+    void startClientAutomatically();
+
     Ui_MainWindow *ui;
     Configuration &configuration;
     UpdateEngine *engine;
     bool updateDone = false;     // the start button now starts the client
     bool autoStarted = false;    // the run was started by the automatic-start timer
     bool closeRequested = false; // quit as soon as the engine reports the cancellation
+    bool closeQuestionOpen = false;
+    bool clientStartHeld = false; // the automatic client start came while the close question was open
 };
