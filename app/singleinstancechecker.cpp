@@ -2,8 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -11,8 +15,19 @@ constexpr int waitMs = 1000;
 
 bool connectToRunningInstance(QLocalSocket &socket)
 {
-    socket.connectToServer(SingleInstanceChecker::getLocalServerName(), QIODevice::ReadWrite);
+    const QString path = SingleInstanceChecker::socketPath();
+    if (path.isEmpty())
+        return false;
+    socket.connectToServer(path, QIODevice::ReadWrite);
     return socket.waitForConnected(waitMs);
+}
+
+// A real directory (not a link) of this user that no one else may enter or write.
+bool isPrivateDirectory(const QString &path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
 }
 
 } // namespace
@@ -28,12 +43,12 @@ SingleInstanceChecker::SingleInstanceChecker(QObject *parent)
     // file that nobody answers on is the leftover of a crashed updater and would otherwise make this
     // instance unfindable.
     QLocalSocket probe;
-    if (connectToRunningInstance(probe))
+    const QString path = socketPath();
+    if (path.isEmpty() || connectToRunningInstance(probe))
         return;
-    const QString name = getLocalServerName();
-    QLocalServer::removeServer(name);
+    QLocalServer::removeServer(path);
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    server->listen(name);
+    server->listen(path);
 }
 
 SingleInstanceChecker::~SingleInstanceChecker()
@@ -59,6 +74,26 @@ QString SingleInstanceChecker::getLocalServerName()
     key.remove(QLatin1Char('/'));
     key.remove(QLatin1Char(':'));
     return QStringLiteral("MX4ClientUpdate") + QString::number(qChecksum(key.toUtf8()), 16);
+}
+
+QString SingleInstanceChecker::socketDirectory()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && isPrivateDirectory(runtime))
+        return runtime;
+    const QString temp = QDir::tempPath();
+    if (temp.isEmpty())
+        return QString();
+    const QString own = temp + QStringLiteral("/murmelo-update-") + QString::number(::geteuid());
+    // Fails harmlessly when it exists; whoever made it, the check below decides.
+    ::mkdir(QFile::encodeName(own).constData(), 0700);
+    return isPrivateDirectory(own) ? own : QString();
+}
+
+QString SingleInstanceChecker::socketPath()
+{
+    const QString dir = socketDirectory();
+    return dir.isEmpty() ? QString() : dir + QLatin1Char('/') + getLocalServerName();
 }
 
 void SingleInstanceChecker::onNewConnection()

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QRegularExpression>
@@ -31,14 +32,18 @@ private slots:
     void staleSocketFileIsReplaced();
     void runningInstanceKeepsItsName();
     void socketIsPrivate();
+    void socketDirectory_data();
+    void socketDirectory();
+    void strangerInSharedTempIsNotContacted();
 
 private:
     static QString socketPath()
     {
-        return QDir::tempPath() + QLatin1Char('/') + SingleInstanceChecker::getLocalServerName();
+        return qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') + SingleInstanceChecker::getLocalServerName();
     }
 
-    QTemporaryDir socketDir;
+    QTemporaryDir socketDir;  // the temporary path
+    QTemporaryDir runtimeDir; // the session's runtime directory, mode 0700
     QByteArray home;
 };
 
@@ -56,17 +61,20 @@ static quint16 crcIso3309(const QByteArray &data)
 
 void tst_SingleInstanceChecker::initTestCase()
 {
-    // Local sockets live in the temporary path; keep this test's own there.
+    // Keep this test's temporary path and runtime directory to itself.
     QVERIFY(socketDir.isValid());
+    QVERIFY(runtimeDir.isValid());
     qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
     home = qgetenv("HOME");
 }
 
 void tst_SingleInstanceChecker::cleanup()
 {
     qputenv("HOME", home);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
     // A failed case must not leave its socket file to the next one.
-    QLocalServer::removeServer(SingleInstanceChecker::getLocalServerName());
+    QLocalServer::removeServer(socketPath());
 }
 
 void tst_SingleInstanceChecker::serverName()
@@ -150,6 +158,89 @@ void tst_SingleInstanceChecker::socketIsPrivate()
     QCOMPARE(::stat(QFile::encodeName(socketPath()).constData(), &status), 0);
     QVERIFY(S_ISSOCK(status.st_mode));
     QCOMPARE(status.st_mode & 077, 0u);
+}
+
+void tst_SingleInstanceChecker::socketDirectory_data()
+{
+    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR: "" unset, "private" or "open" (mode 0777)
+    QTest::addColumn<QString>("fallback"); // the temporary path's directory beforehand: "", "own" or "foreign"
+    QTest::addColumn<QString>("used");     // "runtime", "fallback" or "" (no single-instance guard)
+
+    QTest::newRow("runtime directory") << "private" << "" << "runtime";
+    QTest::newRow("no runtime directory: own 0700 directory made") << "" << "" << "fallback";
+    QTest::newRow("runtime directory open to others") << "open" << "" << "fallback";
+    QTest::newRow("own directory already there") << "" << "own" << "fallback";
+    QTest::newRow("directory of another user refused") << "" << "foreign" << "";
+    QTest::newRow("own directory open to others refused") << "" << "open" << "";
+}
+
+void tst_SingleInstanceChecker::socketDirectory()
+{
+    QFETCH(QString, runtime);
+    QFETCH(QString, fallback);
+    QFETCH(QString, used);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    const QString own = temp.filePath(QStringLiteral("murmelo-update-%1").arg(::geteuid()));
+    if (runtime.isEmpty()) {
+        qunsetenv("XDG_RUNTIME_DIR");
+    } else if (runtime == QLatin1String("open")) {
+        const QString open = temp.filePath(QStringLiteral("open-runtime"));
+        QVERIFY(QDir().mkdir(open));
+        QCOMPARE(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(open));
+    }
+    if (!fallback.isEmpty()) {
+        QVERIFY(QDir().mkdir(own));
+        QCOMPARE(::chmod(QFile::encodeName(own).constData(), fallback == QLatin1String("open") ? 0777 : 0700), 0);
+        if (fallback == QLatin1String("foreign")) {
+            if (::geteuid() != 0)
+                QSKIP("only root can give a directory to another user");
+            QCOMPARE(::chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+        }
+    }
+
+    const QString expected = used == QLatin1String("runtime") ? runtimeDir.path()
+                           : used == QLatin1String("fallback") ? own : QString();
+    QCOMPARE(SingleInstanceChecker::socketDirectory(), expected);
+    if (used == QLatin1String("fallback")) {
+        struct stat status;
+        QCOMPARE(::lstat(QFile::encodeName(own).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, 0700u);
+        QCOMPARE(status.st_uid, ::geteuid());
+    }
+
+    SingleInstanceChecker first(nullptr);
+    QSignalSpy activations(&first, &SingleInstanceChecker::otherInstanceActivate);
+    if (expected.isEmpty()) {
+        // No private place: nothing listens and nothing is handed over, so every start runs.
+        QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+        QCOMPARE(QDir(own).entryList(QDir::System | QDir::NoDotAndDotDot), QStringList());
+        qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+        return;
+    }
+    QVERIFY(QFileInfo::exists(expected + QLatin1Char('/') + SingleInstanceChecker::getLocalServerName()));
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTRY_COMPARE_WITH_TIMEOUT(activations.size(), 1, 2000);
+    qputenv("TMPDIR", QFile::encodeName(socketDir.path()));
+}
+
+// Another user listening under the name in the shared temporary directory used to receive the "#" of
+// every start, which then ended at once with status 0.
+void tst_SingleInstanceChecker::strangerInSharedTempIsNotContacted()
+{
+    QLocalServer stranger;
+    const QString sharedName = QDir::tempPath() + QLatin1Char('/') + SingleInstanceChecker::getLocalServerName();
+    QVERIFY(stranger.listen(sharedName));
+    QSignalSpy contacted(&stranger, &QLocalServer::newConnection);
+
+    QVERIFY(!SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    SingleInstanceChecker first(nullptr);
+    QVERIFY(SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")));
+    QTest::qWait(100);
+    QCOMPARE(contacted.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_SingleInstanceChecker)
