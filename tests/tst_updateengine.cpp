@@ -87,6 +87,8 @@ private slots:
     void staleSessionIsCleanedUp();
     void foreignRecordIsDropped_data();
     void foreignRecordIsDropped();
+    void vanishedSessionDirectoryIsReported();
+    void alphaWithoutUrlReachesFatalError();
 
 private:
     void writeUpdateIni(int streams, const QString &proxy = QString());
@@ -657,6 +659,36 @@ void tst_UpdateEngine::foreignRecordIsDropped()
     else
         QDir(recorded).removeRecursively();
     QDir(configuration->tempDir).removeRecursively();
+}
+
+// The temporary path is cleared at a reboot: the log says what happened, not that the directory was
+// someone else's.
+void tst_UpdateEngine::vanishedSessionDirectoryIsReported()
+{
+    const QString vanished = systemTemp.filePath(QStringLiteral("murmelo_temp_7"));
+    UpdateIniData::modify(Version, vanished, TestRelease::DefaultClientType);
+
+    UpdateEngine *engine = makeEngine();
+    QVERIFY(engine->initialize());
+    QVERIFY2(events.contains(QStringLiteral("message: Recorded session directory %1 is gone; starting a new "
+                                            "session").arg(vanished)),
+             qPrintable(events.join(u'\n')));
+    QVERIFY(!events.join(u'\n').contains(QLatin1String("not made by the updater")));
+    QVERIFY(configuration->tempDir != vanished);
+    QString dir;
+    QVERIFY(UpdateIniData::get(nullptr, nullptr, &dir));
+    QCOMPARE(dir, configuration->tempDir);
+}
+
+// Regression: the mirrors' fatal error was connected only after the list was loaded, so a missing
+// alpha URL reached nobody and the run silently did not start.
+void tst_UpdateEngine::alphaWithoutUrlReachesFatalError()
+{
+    configuration->channel = Alpha;
+    UpdateEngine *engine = makeEngine();
+    QVERIFY(!engine->initialize());
+    QCOMPARE(events.filter(QStringLiteral("fatal: ")),
+             QStringList{ QStringLiteral("fatal: Alpha parameter in channel section in update ini file not found") });
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateEngine)

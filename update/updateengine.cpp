@@ -81,7 +81,13 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString type;
     QString dir;
-    if (UpdateIniData::get(&version, &type, &dir)) {
+    const QString recordedDir = UpdateIniData::recordedDir();
+    if (!recordedDir.isEmpty() && !QFileInfo::exists(recordedDir)) {
+        // Typically the temporary path was cleared at a reboot; the record names nothing any more.
+        emit message(QStringLiteral("Recorded session directory %1 is gone; starting a new session")
+                             .arg(recordedDir));
+        UpdateIniData::cleanup();
+    } else if (UpdateIniData::get(&version, &type, &dir)) {
         if (!Configuration::isOwnTempDir(dir)) {
             emit message(QStringLiteral("Ignoring recorded session directory %1: not made by the "
                                         "updater").arg(dir));
@@ -107,14 +113,15 @@ bool UpdateEngine::initialize()
     if (mirrors)
         mirrors->deleteLater();
     mirrors = new Mirrors(this);
+    // Before loading: a missing alpha URL is reported while the list is read.
+    connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
+    connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
     const bool loaded = configuration->channel == Alpha
             ? mirrors->initAlpha(root.absoluteFilePath(UpdateIniName), configuration->clientVersion)
             : mirrors->initDefault(root.absoluteFilePath(MirrorsIniName),
                                    configuration->clientVersion);
     if (!loaded)
         return false;
-    connect(mirrors, &Mirrors::fatalError, this, &UpdateEngine::fatalError);
-    connect(mirrors, &Mirrors::message, this, &UpdateEngine::message);
     engineState = Initialized;
     return true;
 }

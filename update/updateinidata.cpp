@@ -37,6 +37,12 @@ bool UpdateIniData::get(int *version, QString *type, QString *dir)
     return true;
 }
 
+QString UpdateIniData::recordedDir()
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    return settings.value(currentGroup + QLatin1Char('/') + dirKey).toString();
+}
+
 void UpdateIniData::modify(int version, const QString &dir, const QString &type)
 {
     QSettings settings(filename(), QSettings::IniFormat);
