@@ -126,14 +126,14 @@ bool DownloadTaskSpecification::readData()
         }
         const qint64 written = file.write(buffer, count);
         if (written < 0) {
-            errorRetry(file.errorString());
+            failLocally(QStringLiteral("Error writing to file %1: %2").arg(file.fileName(), file.errorString()));
             return false;
         }
         if (written < count) {
-            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                               .arg(file.fileName())
-                               .arg(count)
-                               .arg(written));
+            failLocally(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                                .arg(file.fileName())
+                                .arg(count)
+                                .arg(written));
             return false;
         }
         received += count;
@@ -185,6 +185,15 @@ bool DownloadTaskSpecification::errorRetry(const QString &text)
     emit message(text);
     startDownload();
     return true;
+}
+
+void DownloadTaskSpecification::failLocally(const QString &text)
+{
+    // A full or failing disk is no fault of the mirror: another mirror would meet the same disk, and
+    // every mirror would be dropped for it. The partial file goes, which gives its space back.
+    resetDownload();
+    emit error(text);
+    errorCancel();
 }
 
 void DownloadTaskSpecification::rejectOversized()

@@ -17,9 +17,10 @@ class QNetworkReply;
 // a configured number at once. Banner asks the update server for the banner on its own.
 //
 // Fetches one remote file into one local file. Each attempt draws a mirror from Mirrors and streams the
-// body to disk in small chunks; any failure (wrong status, network or disk error, time-out, more data
-// than expected) deletes the partial file, charges the mirror and starts over on a fresh draw, from the
-// first byte. The task gives up (errorCancel) only when no mirror is left. While every mirror slot is
+// body to disk in small chunks; any failure of the mirror (wrong status, network error, time-out, more
+// data than expected) deletes the partial file, charges the mirror and starts over on a fresh draw, from
+// the first byte. The task gives up (errorCancel) when no mirror is left, and at once, with an error,
+// when the local file cannot be written (a full disk). While every mirror slot is
 // taken it waits, without a request, for any request of the shared manager to end.
 class DownloadTaskSpecification : public TaskSpecification
 {
@@ -64,6 +65,7 @@ private:
     bool readData();
     bool errorRetry(const QString &text);
     void rejectOversized();
+    void failLocally(const QString &text);
     void resetDownload();
     void releaseSlot();
     void stopWaitingForSlot();

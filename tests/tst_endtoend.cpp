@@ -6,6 +6,7 @@
 
 #include "support/childprocess.h"
 #include "support/driverlog.h"
+#include "support/mountnamespace.h"
 #include "support/mirrorsini.h"
 #include "support/nginxserver.h"
 #include "support/runcommand.h"
@@ -158,7 +159,8 @@ public:
     bool install(const QList<QPair<QString, QUrl>> &mirrors, const QByteArray &serverConfig, QString *error,
                  const QByteArray &updateIni = QByteArray());
 
-    ChildProcess *startUpdater(const QStringList &arguments);
+    // Started inside `mounts` when given, so that it sees that namespace's file systems.
+    ChildProcess *startUpdater(const QStringList &arguments, const MountNamespace *mounts = nullptr);
     static QStringList withVersion() { return {QStringLiteral("--nouser"), ClientType, QString::number(NewVersion)}; }
 
     // The product ini's entries of release N+1: key in the section -> its "::" fields.
@@ -236,7 +238,7 @@ bool Scenario::install(const QList<QPair<QString, QUrl>> &mirrors, const QByteAr
     return true;
 }
 
-ChildProcess *Scenario::startUpdater(const QStringList &arguments)
+ChildProcess *Scenario::startUpdater(const QStringList &arguments, const MountNamespace *mounts)
 {
     auto *process = updaters.emplace_back(std::make_unique<ChildProcess>()).get();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -247,7 +249,11 @@ ChildProcess *Scenario::startUpdater(const QStringList &arguments)
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setWorkingDirectory(installation());
-    process->start(installation() + QStringLiteral("/update"), arguments);
+    const QString updater = installation() + QStringLiteral("/update");
+    if (mounts)
+        process->start(QStringLiteral("nsenter"), mounts->wrap(updater, arguments));
+    else
+        process->start(updater, arguments);
     return process;
 }
 
@@ -291,8 +297,15 @@ private slots:
     void killedRunResumesWithoutRefetching();
     void lateFailureRollsBack();
     void secondStartLeavesFirstRunning();
+    void diskFullInTemporaryDirectory();
+    void diskFullInInstallation();
+    void readOnlyInstallation();
 
 private:
+    // A namespace with `setup` done, or a skip when this machine does not allow one.
+    bool startMounts(MountNamespace &mounts, const QString &setup);
+    // Waits until the updater has shown its boxes (a run that ends cancelled waits then), and stops it.
+    void waitForCancelled(const Scenario &scenario, ChildProcess *updater);
     bool runToEnd(ChildProcess *updater);
     void verifyUpdated(const Scenario &scenario);
 
@@ -569,6 +582,192 @@ void tst_EndToEnd::secondStartLeavesFirstRunning()
     QCOMPARE(std::count_if(requests.cbegin(), requests.cend(),
                            [&](const QString &request) { return request.startsWith(iniRequest); }),
              1);
+}
+
+bool tst_EndToEnd::startMounts(MountNamespace &mounts, const QString &setup)
+{
+    QString reason;
+    if (!MountNamespace::permitted(&reason)) {
+        QTest::qSkip(qPrintable(reason), __FILE__, __LINE__);
+        return false;
+    }
+    QString error;
+    if (!mounts.start(setup, &error)) {
+        QTest::qFail(qPrintable(error), __FILE__, __LINE__);
+        return false;
+    }
+    return true;
+}
+
+void tst_EndToEnd::waitForCancelled(const Scenario &scenario, ChildProcess *updater)
+{
+    const auto cancelled = [&] {
+        output += QString::fromLocal8Bit(updater->readAll());
+        const QList<QStringList> boxes = scenario.messageBoxes();
+        return !boxes.isEmpty() && boxes.constLast().value(0) == QLatin1String("Update");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(cancelled(), RunTimeoutMs);
+    QCOMPARE(updater->state(), QProcess::Running);
+    updater->stop();
+    output += QString::fromLocal8Bit(updater->readAll());
+}
+
+// The files of the run's directory (as `mounts` sees it) that are complete copies of their entry.
+static QStringList completeDownloads(const Scenario &scenario, const QString &runDir)
+{
+    QStringList complete;
+    const QMap<QString, QStringList> entries = scenario.entries();
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (md5Hex(readFile(runDir + QLatin1Char('/') + it.key(), {})) == it.value().at(0).toLatin1())
+            complete << it.key();
+    }
+    return complete;
+}
+
+// The temporary directory is a small tmpfs that fills up while the large files come in: the run ends
+// with the disk's error (no mirror is blamed for it), the installation is untouched and the files that
+// were complete stay. Given space, the next run finishes without fetching those again.
+void tst_EndToEnd::diskFullInTemporaryDirectory()
+{
+    Scenario scenario;
+    QString error;
+    QVERIFY2(scenario.publish(&error), qPrintable(error));
+    NginxServer mirror(scenario.mirrorTree());
+    // The small files come at once, the 200 kB ones over seconds.
+    mirror.setRateLimit(100000);
+    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
+    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
+             qPrintable(error));
+    const QString tmp = scenario.path(QStringLiteral("tmp"));
+    MountNamespace mounts;
+    if (!startMounts(mounts, QStringLiteral("mount -t tmpfs -o size=300k tmpfs '%1'").arg(tmp)))
+        return;
+
+    waitForCancelled(scenario, scenario.startUpdater(Scenario::withVersion(), &mounts));
+    const QList<QStringList> boxes = scenario.messageBoxes();
+    QCOMPARE(boxes.size(), 2);
+    QCOMPARE(boxes.at(0).value(0), QStringLiteral("Error"));
+    QVERIFY2(boxes.at(0).value(1).startsWith(QLatin1String("Error writing to file "))
+                     && boxes.at(0).value(1).endsWith(QLatin1String(": No space left on device")),
+             qPrintable(boxes.at(0).join(u' ')));
+    QVERIFY2(!output.contains(QLatin1String("There are no (more) known working mirrors available")), qPrintable(output));
+    const Tree installed = readTree(scenario.installation());
+    QVERIFY2(installed == Scenario::oldRelease, qPrintable(treeDifference(installed, Scenario::oldRelease)));
+    const QString runDir = scenario.recordedRunDir();
+    QVERIFY(!runDir.isEmpty());
+    const QStringList complete = completeDownloads(scenario, mounts.view(runDir));
+    QVERIFY2(!complete.isEmpty(), qPrintable(output));
+    QVERIFY(complete.size() < scenario.entries().size());
+
+    QVERIFY2(mounts.run(QStringLiteral("mount -o remount,size=64m '%1'").arg(tmp), &error), qPrintable(error));
+    QVERIFY(QFile::remove(scenario.path(QStringLiteral("driver.log")))); // the next run's boxes only
+    const qsizetype firstRunRequests = mirror.requests().size();
+    QVERIFY(runToEnd(scenario.startUpdater(Scenario::withVersion(), &mounts)));
+    verifyUpdated(scenario);
+    QCOMPARE(QDir(mounts.view(tmp)).entryList({QStringLiteral("murmelo_temp_*")}, QDir::Dirs), QStringList());
+    const QStringList secondRun = mirror.requests().mid(firstRunRequests);
+    for (const QString &key : complete) {
+        const QString request = QStringLiteral("GET /%1/release/%2 ").arg(NewVersion).arg(key);
+        QVERIFY2(std::none_of(secondRun.cbegin(), secondRun.cend(),
+                              [&](const QString &line) { return line.startsWith(request); }),
+                 qPrintable(key + QStringLiteral(" was fetched again")));
+    }
+}
+
+// The installation lies on a tmpfs with too little room for the new files: installing fails part way,
+// everything is rolled back, and the downloads stay. Given space, the next run installs without a
+// single download.
+void tst_EndToEnd::diskFullInInstallation()
+{
+    Scenario scenario;
+    QString error;
+    QVERIFY2(scenario.publish(&error), qPrintable(error));
+    NginxServer mirror(scenario.mirrorTree());
+    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
+    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
+             qPrintable(error));
+    // The installation moves onto a tmpfs holding what it holds now and 300 kB more; the new release
+    // brings about 1 MB of changed files, installed beside the old ones until the run ends.
+    const QString install = scenario.installation();
+    const QString copy = scenario.path(QStringLiteral("install-copy"));
+    MountNamespace mounts;
+    if (!startMounts(mounts, QStringLiteral("cp -a '%1' '%2'\n"
+                                            "mount -t tmpfs -o size=$(( $(du -sk '%2' | cut -f1) + 300 ))k tmpfs '%1'\n"
+                                            "cp -a '%2/.' '%1/'").arg(install, copy)))
+        return;
+    const QString seen = mounts.view(install);
+    QCOMPARE(readTree(seen), Scenario::oldRelease);
+
+    waitForCancelled(scenario, scenario.startUpdater(Scenario::withVersion(), &mounts));
+    const QList<QStringList> cancelled = {{QStringLiteral("Update"),
+                                           QStringLiteral("Update cancelled. Push \"Details\" to check reasons."),
+                                           QStringLiteral("OK")}};
+    QCOMPARE(scenario.messageBoxes(), cancelled);
+    const Tree installed = readTree(seen);
+    QVERIFY2(installed == Scenario::oldRelease, qPrintable(treeDifference(installed, Scenario::oldRelease)));
+    QCOMPARE(QDir(seen).entryList({QStringLiteral("_old_*")}, QDir::AllEntries | QDir::Hidden), QStringList());
+    const QString runDir = QSettings(seen + QStringLiteral("/update.ini"), QSettings::IniFormat)
+                                   .value(QStringLiteral("current/dir")).toString();
+    QVERIFY(!runDir.isEmpty());
+    QCOMPARE(completeDownloads(scenario, runDir).size(), scenario.entries().size() - 1); // readme.txt is unchanged
+
+    QVERIFY2(mounts.run(QStringLiteral("mount -o remount,size=64m '%1'").arg(install), &error), qPrintable(error));
+    const qsizetype firstRunRequests = mirror.requests().size();
+    QVERIFY(runToEnd(scenario.startUpdater(Scenario::withVersion(), &mounts)));
+    const Tree updated = readTree(seen);
+    QVERIFY2(updated == Scenario::newRelease, qPrintable(treeDifference(updated, Scenario::newRelease)));
+    QVERIFY(!QFileInfo::exists(runDir));
+    const QStringList secondRun = mirror.requests().mid(firstRunRequests);
+    const QString releaseRequest = QStringLiteral("GET /%1/release/").arg(NewVersion);
+    QVERIFY2(std::none_of(secondRun.cbegin(), secondRun.cend(),
+                          [&](const QString &line) { return line.startsWith(releaseRequest); }),
+             qPrintable(secondRun.join(u'\n')));
+    QTRY_COMPARE_WITH_TIMEOUT(scenario.clientStartMark(), QStringLiteral("client %1 started\n").arg(NewVersion), 10000);
+}
+
+// A read-only installation (root ignores mode bits, so a read-only bind mount): the run says so and
+// changes nothing.
+void tst_EndToEnd::readOnlyInstallation()
+{
+    Scenario scenario;
+    QString error;
+    QVERIFY2(scenario.publish(&error), qPrintable(error));
+    NginxServer mirror(scenario.mirrorTree());
+    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
+    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
+             qPrintable(error));
+    const QString install = scenario.installation();
+    const QByteArray updateIniBefore = readFile(install + QStringLiteral("/update.ini"));
+    const QStringList directoriesBefore = subdirectories(install);
+    MountNamespace mounts;
+    if (!startMounts(mounts, QStringLiteral("mount --bind -o ro '%1' '%1'").arg(install)))
+        return;
+
+    ChildProcess *updater = scenario.startUpdater(Scenario::withVersion(), &mounts);
+    QTRY_VERIFY_WITH_TIMEOUT(!scenario.messageBoxes().isEmpty() || updater->state() == QProcess::NotRunning,
+                             RunTimeoutMs);
+    QTest::qWait(500); // a box that follows the first
+    output += QString::fromLocal8Bit(updater->readAll());
+    updater->stop();
+    output += QString::fromLocal8Bit(updater->readAll());
+
+    const QList<QStringList> boxes = scenario.messageBoxes();
+    QVERIFY(!boxes.isEmpty());
+    QCOMPARE(boxes.constFirst().value(0), QStringLiteral("Error"));
+    QCOMPARE(boxes.constFirst().value(1),
+             QStringLiteral("The installation directory %1 is not writable; the update cannot be installed.")
+                     .arg(install));
+    const Tree installed = readTree(install);
+    QVERIFY2(installed == Scenario::oldRelease, qPrintable(treeDifference(installed, Scenario::oldRelease)));
+    QCOMPARE(readFile(install + QStringLiteral("/update.ini")), updateIniBefore);
+    QCOMPARE(subdirectories(install), directoriesBefore);
+    // Nothing was fetched for an installation that cannot take it.
+    const QString releaseRequest = QStringLiteral("GET /%1/release/").arg(NewVersion);
+    const QStringList requests = mirror.requests();
+    QVERIFY2(std::none_of(requests.cbegin(), requests.cend(),
+                          [&](const QString &line) { return line.startsWith(releaseRequest); }),
+             qPrintable(requests.join(u'\n')));
+    QVERIFY(scenario.clientStartMark().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <unistd.h>
+
 namespace {
 const QString MirrorsIniName = QStringLiteral("mirrors.ini");
 const QString UpdateIniName = QStringLiteral("update.ini");
@@ -74,6 +76,13 @@ bool UpdateEngine::initialize()
     const QDir root(Configuration::getAppRootPath());
     if (!root.exists(MirrorsIniName)) {
         emit fatalError(QStringLiteral("%1 is missing, cannot proceed.").arg(MirrorsIniName));
+        return false;
+    }
+    // Checked before anything is fetched or recorded: a read-only installation (a read-only mount stops
+    // root as well) could take none of it, and the run would only end in a rollback.
+    if (::access(QFile::encodeName(root.absolutePath()).constData(), W_OK) != 0) {
+        emit fatalError(QStringLiteral("The installation directory %1 is not writable; the update cannot be "
+                                       "installed.").arg(root.absolutePath()));
         return false;
     }
     // The mirror choice is seeded from the clock by each new Mirrors below, once per run.
