@@ -56,6 +56,19 @@ private slots:
 
 private:
     bool writeMirrors(const QStringList &urls);
+    // Starts the servers, each answering the changelog with `handler`, and lists them as the mirrors.
+    template<size_t N>
+    bool listMirrors(HttpTestServer (&servers)[N], const HttpTestServer::Handler &handler)
+    {
+        QStringList urls;
+        for (HttpTestServer &server : servers) {
+            if (!server.listen())
+                return false;
+            server.setHandler(ChangelogPath, handler);
+            urls.append(urlOf(server));
+        }
+        return writeMirrors(urls);
+    }
     void writeAlphaBase(const QString &url);
 
     QScopedPointer<QTemporaryDir> root;
@@ -110,13 +123,7 @@ void tst_ChangeLogViewer::twoOfThreeMirrorsTimeOut()
         return response;
     };
     HttpTestServer servers[3];
-    QStringList urls;
-    for (HttpTestServer &server : servers) {
-        QVERIFY(server.listen());
-        server.setHandler(ChangelogPath, byTurn);
-        urls.append(urlOf(server));
-    }
-    QVERIFY(writeMirrors(urls));
+    QVERIFY(listMirrors(servers, byTurn));
 
     QElapsedTimer elapsed;
     elapsed.start();
@@ -387,13 +394,7 @@ void tst_ChangeLogViewer::oversizedChangelogTriesNextServer()
         return response;
     };
     HttpTestServer servers[2];
-    QStringList urls;
-    for (HttpTestServer &server : servers) {
-        QVERIFY(server.listen());
-        server.setHandler(ChangelogPath, byTurn);
-        urls.append(urlOf(server));
-    }
-    QVERIFY(writeMirrors(urls));
+    QVERIFY(listMirrors(servers, byTurn));
 
     QElapsedTimer elapsed;
     elapsed.start();

@@ -612,6 +612,18 @@ void tst_EndToEnd::waitForCancelled(const Scenario &scenario, ChildProcess *upda
     output += QString::fromLocal8Bit(updater->readAll());
 }
 
+// Both releases published and served by `mirror`, the installation of N listing it as its one mirror.
+static bool publishOnOneMirror(Scenario &scenario, NginxServer &mirror, QString *error)
+{
+    if (!scenario.publish(error))
+        return false;
+    if (!mirror.start()) {
+        *error = mirror.errorString();
+        return false;
+    }
+    return scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", error);
+}
+
 // The files of the run's directory (as `mounts` sees it) that are complete copies of their entry.
 static QStringList completeDownloads(const Scenario &scenario, const QString &runDir)
 {
@@ -630,14 +642,11 @@ static QStringList completeDownloads(const Scenario &scenario, const QString &ru
 void tst_EndToEnd::diskFullInTemporaryDirectory()
 {
     Scenario scenario;
-    QString error;
-    QVERIFY2(scenario.publish(&error), qPrintable(error));
     NginxServer mirror(scenario.mirrorTree());
     // The small files come at once, the 200 kB ones over seconds.
     mirror.setRateLimit(100000);
-    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
-    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
-             qPrintable(error));
+    QString error;
+    QVERIFY2(publishOnOneMirror(scenario, mirror, &error), qPrintable(error));
     const QString tmp = scenario.path(QStringLiteral("tmp"));
     MountNamespace mounts;
     if (!startMounts(mounts, QStringLiteral("mount -t tmpfs -o size=300k tmpfs '%1'").arg(tmp)))
@@ -680,12 +689,9 @@ void tst_EndToEnd::diskFullInTemporaryDirectory()
 void tst_EndToEnd::diskFullInInstallation()
 {
     Scenario scenario;
-    QString error;
-    QVERIFY2(scenario.publish(&error), qPrintable(error));
     NginxServer mirror(scenario.mirrorTree());
-    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
-    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
-             qPrintable(error));
+    QString error;
+    QVERIFY2(publishOnOneMirror(scenario, mirror, &error), qPrintable(error));
     // The installation moves onto a tmpfs holding what it holds now and 300 kB more; the new release
     // brings about 1 MB of changed files, installed beside the old ones until the run ends.
     const QString install = scenario.installation();
@@ -730,12 +736,9 @@ void tst_EndToEnd::diskFullInInstallation()
 void tst_EndToEnd::readOnlyInstallation()
 {
     Scenario scenario;
-    QString error;
-    QVERIFY2(scenario.publish(&error), qPrintable(error));
     NginxServer mirror(scenario.mirrorTree());
-    QVERIFY2(mirror.start(), qPrintable(mirror.errorString()));
-    QVERIFY2(scenario.install({{QStringLiteral("mirror"), mirror.url()}}, "[stable]\nversion = 1\n", &error),
-             qPrintable(error));
+    QString error;
+    QVERIFY2(publishOnOneMirror(scenario, mirror, &error), qPrintable(error));
     const QString install = scenario.installation();
     const QByteArray updateIniBefore = readFile(install + QStringLiteral("/update.ini"));
     const QStringList directoriesBefore = subdirectories(install);
