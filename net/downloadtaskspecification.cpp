@@ -61,6 +61,7 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
+    reply->setReadBufferSize(ReadBufferSize);
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
         return;
@@ -100,13 +101,16 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    char buffer[ChunkSize];
+    QByteArray buffer;
     while (reply) {
         idleTicks = 0;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
-        const qint64 count = reply->read(buffer, qMin(available, ChunkSize));
+        // Small files need no more than their size (one byte over still shows a mirror sending more).
+        if (buffer.isEmpty())
+            buffer.resize(expectedSize >= 0 ? qBound(qint64(1), expectedSize, ChunkSize) : ChunkSize);
+        const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
             errorRetry(reply->errorString());
             return false;
@@ -124,7 +128,7 @@ bool DownloadTaskSpecification::readData()
             rejectOversized();
             return false;
         }
-        const qint64 written = file.write(buffer, count);
+        const qint64 written = file.write(buffer.constData(), count);
         if (written < 0) {
             failLocally(QStringLiteral("Error writing to file %1: %2").arg(file.fileName(), file.errorString()));
             return false;

@@ -17,16 +17,19 @@ class QNetworkReply;
 // a configured number at once. Banner asks the update server for the banner on its own.
 //
 // Fetches one remote file into one local file. Each attempt draws a mirror from Mirrors and streams the
-// body to disk in small chunks; any failure of the mirror (wrong status, network error, time-out, more
-// data than expected) deletes the partial file, charges the mirror and starts over on a fresh draw, from
-// the first byte. The task gives up (errorCancel) when no mirror is left, and at once, with an error,
-// when the local file cannot be written (a full disk). While every mirror slot is
+// body to disk in large chunks through a bounded receive buffer; any failure of the mirror (wrong status,
+// network error, time-out, more data than expected) deletes the partial file, charges the mirror and starts
+// over on a fresh draw, from the first byte. The task gives up (errorCancel) when no mirror is left, and at
+// once, with an error, when the local file cannot be written (a full disk). While every mirror slot is
 // taken it waits, without a request, for any request of the shared manager to end.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
 public:
-    static constexpr qint64 ChunkSize = 4096;
+    // Large writes keep the kernel's per-call cost small; the bounded buffer keeps a fast mirror from
+    // piling the file up in memory while the event loop is busy elsewhere.
+    static constexpr qint64 ChunkSize = 256 * 1024;
+    static constexpr qint64 ReadBufferSize = 1024 * 1024;
 
     // expectedSize: the file's size in bytes, or -1 when only the server can tell.
     DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
