@@ -22,7 +22,7 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
     subTasks.append(task);
     pendingTasks.append(task);
     connectSignals(task);
-    onUpdateProgress(0.0);
+    onSubTaskProgress(task, task->getProgress());
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
@@ -30,7 +30,8 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    connect(task, &TaskSpecification::updateProgress, this,
+            [this, task](qreal doneFrac) { onSubTaskProgress(task, doneFrac); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
@@ -144,12 +145,15 @@ void ComposedTaskSpecification::subtasksDone()
     }
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+void ComposedTaskSpecification::onSubTaskProgress(TaskSpecification *task, qreal doneFrac)
 {
-    double sum = 0.0;
-    for (const TaskSpecification *task : std::as_const(subTasks))
-        sum += task->getProgress();
-    setProgress(sum);
+    double &reported = reportedProgress[task];
+    progressSum += doneFrac - reported;
+    reported = doneFrac;
+    // Rounding must not leave a trace once every sub-task is back at the start.
+    if (qAbs(progressSum) < 1e-12)
+        progressSum = 0.0;
+    setProgress(progressSum);
 }
 
 void ComposedTaskSpecification::userCanceled()
@@ -220,6 +224,8 @@ void ComposedTaskSpecification::clearSubTasks()
         task->deleteLater();
     }
     subTasks.clear();
+    reportedProgress.clear();
+    progressSum = 0.0;
     pendingTasks.clear();
     runningTasks.clear();
     doneTasks.clear();

@@ -2,6 +2,7 @@
 
 #include "tasks/taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // A task made of sub-tasks, started in the order added with at most maxParallel running at once.
@@ -50,10 +51,15 @@ protected:
 
 private slots:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification *task);
     void onSubTaskCanceled(TaskSpecification *task);
 
 private:
     void drainCheck();
+    void onSubTaskProgress(TaskSpecification *task, qreal doneFrac);
+
+    // Thousands of sub-tasks each report many times: the sum is kept up to date instead of being
+    // added up again on every report.
+    QHash<const TaskSpecification *, double> reportedProgress;
+    double progressSum = 0.0;
 };

@@ -288,6 +288,9 @@ void tst_ComposedTaskSpecification::progressSums_data()
     QTest::newRow("weighted parent") << 0.4 << QList<double>{0.25, 0.75} << QList<double>{0.5, 0.0} << 0.05;
     QTest::newRow("five phases") << 1.0 << QList<double>{0.1, 0.05, 0.4, 0.4, 0.05}
                                  << QList<double>{1.0, 1.0, 0.5, 0.0, 0.0} << 0.35;
+    // A kept-up sum must not drift from the total over thousands of reports.
+    QTest::newRow("thousands of small sub-tasks") << 1.0 << QList<double>(3000, 1.0 / 3000)
+                                                  << QList<double>(3000, 1.0) << 1.0;
 }
 
 void tst_ComposedTaskSpecification::progressSums()
@@ -305,10 +308,17 @@ void tst_ComposedTaskSpecification::progressSums()
         root.addSubTask(subs.last());
     }
     QSignalSpy spy(&root, &TaskSpecification::updateProgress);
-    for (int i = 0; i < subs.size(); ++i)
+    for (int i = 0; i < subs.size(); ++i) {
+        subs[i]->setProgress(shares[i] / 2);
         subs[i]->setProgress(shares[i]);
+    }
     QCOMPARE(root.getProgress(), expected);
     QCOMPARE(spy.last().at(0).toDouble(), expected);
+
+    // Every sub-task back at the start: exactly nothing done, not a rounding remainder.
+    for (ScriptedTask *sub : std::as_const(subs))
+        sub->setProgress(0.0);
+    QCOMPARE(root.getProgress(), 0.0);
 }
 
 void tst_ComposedTaskSpecification::progressEmittedOnlyOnChange()
