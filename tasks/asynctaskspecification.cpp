@@ -15,6 +15,7 @@ void ASyncTaskSpecification::execute()
 {
     ASyncFunc *func = createFunction();
     connectDefaultSignals(func);
+    workerOutstanding = true;
     QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
     // Safe after the hand-over: the worker's reports reach this task only through the event loop.
     state = StateRunning;
@@ -32,13 +33,17 @@ void ASyncTaskSpecification::reset()
 {
     QThreadPool::globalInstance()->waitForDone();
     // The old worker's reports may still be queued; dropped here, they cannot end (or move the progress of)
-    // a run started after this reset.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // a run started after this reset. The removal searches the whole event queue, which thousands of
+    // resets in a row would feel, so it is skipped when nothing of this task can be queued.
+    if (workerOutstanding)
+        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    workerOutstanding = false;
     TaskSpecification::reset();
 }
 
 void ASyncTaskSpecification::onRunResult(bool res)
 {
+    workerOutstanding = false;
     runDone(res);
 }
 

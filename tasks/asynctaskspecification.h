@@ -26,4 +26,9 @@ protected slots:
     // From the pool thread (queued):
     void onRunResult(bool res);
     void onProgress(qreal progress);
+
+private:
+    // A worker was handed over and its result has not arrived yet: only then can reports of it still be
+    // queued. (The result is its last report.)
+    bool workerOutstanding = false;
 };
