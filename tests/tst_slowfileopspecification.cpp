@@ -3,9 +3,13 @@
 #include "tasks/fileunziptaskspecification.h"
 #include "tasks/rollbackdatalist.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -26,6 +30,8 @@ class tst_SlowFileOpSpecification : public QObject
 private slots:
     void operation_data();
     void operation();
+    void copyKeepsModeAndLeavesNoTrace_data();
+    void copyKeepsModeAndLeavesNoTrace();
 };
 
 void tst_SlowFileOpSpecification::operation_data()
@@ -47,6 +53,7 @@ void tst_SlowFileOpSpecification::operation_data()
     QTest::newRow("copy onto an existing file fails") << false << data << QByteArray("old") << none
                                                       << QByteArray("old");
     QTest::newRow("copy of a missing source") << false << none << none << none << none;
+    QTest::newRow("copy of an empty file") << false << QByteArray("") << none << QByteArray("") << QByteArray("");
     QTest::newRow("gunzip of a stream larger than the buffer") << true << packed << none << data << data;
     QTest::newRow("gunzip of an empty stream") << true << gzip("") << none << QByteArray("") << QByteArray("");
     QTest::newRow("gunzip of a plain file copies it") << true << data << none << data << data;
@@ -101,6 +108,59 @@ void tst_SlowFileOpSpecification::operation()
         QCOMPARE(messages, QStringList{text.arg(from, to)});
         QVERIFY(list.records().isEmpty());
     }
+    delete task;
+}
+
+void tst_SlowFileOpSpecification::copyKeepsModeAndLeavesNoTrace_data()
+{
+    QTest::addColumn<QString>("sourceDir"); // empty: the destination's directory
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("targetDirExists");
+
+    QTest::newRow("same directory, 0644") << QString() << 0644 << true;
+    QTest::newRow("same directory, 0755") << QString() << 0755 << true;
+    QTest::newRow("same directory, 0600") << QString() << 0600 << true;
+    QTest::newRow("missing target directory") << QString() << 0644 << false;
+    // Another file system: the kernel cannot copy by range between these and has to fall back.
+    if (QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        QTest::newRow("from tmpfs") << QStringLiteral("/dev/shm") << 0755 << true;
+}
+
+void tst_SlowFileOpSpecification::copyKeepsModeAndLeavesNoTrace()
+{
+    QFETCH(QString, sourceDir);
+    QFETCH(int, mode);
+    QFETCH(bool, targetDirExists);
+
+    QTemporaryDir target;
+    QTemporaryDir other(sourceDir + QStringLiteral("/copy-source-XXXXXX"));
+    const QString from = (sourceDir.isEmpty() ? target.path() : other.path()) + QStringLiteral("/source");
+    const QString directory = targetDirExists ? target.path() : target.filePath(QStringLiteral("missing"));
+    const QString to = directory + QStringLiteral("/installed");
+    const QByteArray data = payload();
+    QVERIFY(writeFile(from, data));
+    QVERIFY(::chmod(QFile::encodeName(from).constData(), mode_t(mode)) == 0);
+
+    RollbackDataList list;
+    auto *task = new FileCopyTaskSpecification(&list, from, to, this, 1.0);
+    task->execute();
+    QTRY_VERIFY(task->getState() != TaskSpecification::StateRunning);
+
+    QCOMPARE(task->getState(), targetDirExists ? TaskSpecification::StateFinished
+                                               : TaskSpecification::StateErrorCanceled);
+    if (targetDirExists) {
+        QCOMPARE(readFile(to), data);
+        struct stat status;
+        QVERIFY(::stat(QFile::encodeName(to).constData(), &status) == 0);
+        QCOMPARE(int(status.st_mode & 07777), mode);
+    }
+    // Nothing but the source and the finished copy: no half-written or temporary file.
+    QStringList expected{QStringLiteral("installed")};
+    if (sourceDir.isEmpty())
+        expected.append(QStringLiteral("source"));
+    if (!targetDirExists)
+        expected = QStringList{QStringLiteral("source")};
+    QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name), expected);
     delete task;
 }
 
