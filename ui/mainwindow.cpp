@@ -5,6 +5,7 @@
 #include "app/configuration.h"
 #include "app/processtools.h"
 #include "app/singleinstancechecker.h"
+#include "ui/batchedlog.h"
 #include "ui/changelogviewer.h"
 #include "update/updateengine.h"
 
@@ -36,6 +37,7 @@ MainWindow::MainWindow(Configuration &configuration)
     connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
     ui->setupUi(this);
+    detailsLog = new BatchedLog(ui->outputTextEdit);
     // Queued, so that the log's visibility (toggled by the form's own connection) has changed first.
     connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
     ui->murmeloLabel->setUrl(MakerWebSite);
@@ -116,6 +118,7 @@ void MainWindow::onFatalError(QString errorMessage)
 void MainWindow::onError(QString errorMessage)
 {
     onAppendText(errorMessage);
+    detailsLog->flush();
     QMessageBox::critical(this, QObject::tr("Error"), errorMessage, QMessageBox::Ok);
 }
 
@@ -140,7 +143,7 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString message)
 {
-    ui->outputTextEdit->append(message);
+    detailsLog->append(message);
 }
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
@@ -164,6 +167,7 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished()
 {
+    detailsLog->flush();
     updateDone = true;
     // The user confirmed closing, but the cancellation came after the last step was done: the run is
     // complete, and the program ends as asked, without starting the client.
@@ -195,6 +199,7 @@ void MainWindow::startClientAutomatically()
 
 void MainWindow::onUpdateCanceled()
 {
+    detailsLog->flush();
     if (closeRequested) {
         QCoreApplication::quit();
         return;
@@ -204,6 +209,7 @@ void MainWindow::onUpdateCanceled()
     ui->startButton->setText(tr("Restart"));
     ui->startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
+    detailsLog->flush();
     ui->totalProgressBar->setValue(0);
     QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);
@@ -233,6 +239,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 
 void MainWindow::onDetailsPressed()
 {
+    detailsLog->flush();
     if (ui->outputTextEdit->isVisible()) {
         QScrollBar *scrollBar = ui->outputTextEdit->verticalScrollBar();
         scrollBar->setValue(scrollBar->maximum());

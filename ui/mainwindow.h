@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class BatchedLog;
 class Configuration;
 class QCloseEvent;
 class Ui_MainWindow;
@@ -50,6 +51,7 @@ private:
     Ui_MainWindow *ui;
     Configuration &configuration;
     UpdateEngine *engine;
+    BatchedLog *detailsLog = nullptr;
     bool updateDone = false;     // the start button now starts the client
     bool autoStarted = false;    // the run was started by the automatic-start timer
     bool closeRequested = false; // quit as soon as the engine reports the cancellation
