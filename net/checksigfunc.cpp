@@ -14,8 +14,8 @@ const unsigned char *bytes(const QByteArray &buffer)
 
 } // namespace
 
-CheckSigFunc::CheckSigFunc(QString filePath, QString expectedMd5)
-    : filePath(std::move(filePath)), expectedMd5(std::move(expectedMd5))
+CheckSigFunc::CheckSigFunc(QString filePath, QString expectedMd5, FileDigest known)
+    : filePath(std::move(filePath)), expectedMd5(std::move(expectedMd5)), known(std::move(known))
 {
 }
 
@@ -41,6 +41,8 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &buffer)
 
 bool CheckSigFunc::checkMD5()
 {
+    if (!known.md5.isEmpty())
+        return known.hasMd5(expectedMd5);
     FileDigest digest;
     switch (FileDigest::ofFile(filePath, digest)) {
     case FileDigest::CannotOpen:

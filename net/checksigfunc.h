@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tasks/asyncfunc.h"
+#include "tasks/filedigest.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,7 +12,8 @@ class CheckSigFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    CheckSigFunc(QString filePath, QString expectedMd5);
+    // known: the file's digest as taken while it was written; when it has a sum, the file is not read again.
+    CheckSigFunc(QString filePath, QString expectedMd5, FileDigest known = FileDigest());
 
     bool run() override;
 
@@ -22,4 +24,5 @@ private:
 
     QString filePath;
     QString expectedMd5;
+    FileDigest known;
 };

@@ -14,7 +14,13 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
-    return new CheckSigFunc(filePath, expectedMd5);
+    return new CheckSigFunc(filePath, expectedMd5, knownDigest);
+}
+
+void CheckSignatureTaskSpecification::reset()
+{
+    knownDigest = FileDigest();
+    ASyncTaskSpecification::reset();
 }
 
 void CheckSignatureTaskSpecification::runDone(bool pass)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tasks/asynctaskspecification.h"
+#include "tasks/filedigest.h"
 
 // Verifies one file on the thread pool: its MD5 sum when an expected sum is given, otherwise the RSA
 // signature in the file's path + ".sig" against the key built into the program. The verdict goes out as
@@ -13,6 +14,11 @@ public:
     CheckSignatureTaskSpecification(QString filePath, QString expectedMd5, bool cancelOnFailure,
                                     QObject *parent, double parentProgressRange);
 
+    // The digest of the file as it was written, known to whoever wrote it; the check then compares its sum
+    // instead of reading the file. Cleared by reset().
+    void setKnownDigest(const FileDigest &digest) { knownDigest = digest; }
+    void reset() override;
+
 signals:
     void checkDone(bool pass, CheckSignatureTaskSpecification *task);
 
@@ -24,4 +30,5 @@ private:
     QString filePath;
     QString expectedMd5; // empty: check the RSA signature instead
     bool cancelOnFailure;
+    FileDigest knownDigest;
 };

@@ -35,6 +35,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         currentDownload->setSizeLimit(MaxUnsizedFileSize);
     addSubTask(currentDownload);
     auto check = new CheckSignatureTaskSpecification(localPath, md5, false, this, 0.2);
+    // The download hashed the bytes as they arrived; the check compares that sum with the expected one.
+    // Connected after addSubTask(): the check is started only through the event loop, after this.
+    connect(currentDownload, &TaskSpecification::finished, check,
+            [check, download = currentDownload] { check->setKnownDigest(download->getReceivedDigest()); });
     connect(check, &CheckSignatureTaskSpecification::checkDone,
             this, &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);

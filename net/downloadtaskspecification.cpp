@@ -1,5 +1,6 @@
 #include "net/downloadtaskspecification.h"
 
+#include "net/downloaddigest.h"
 #include "net/mirrors.h"
 
 #include <QNetworkAccessManager>
@@ -17,7 +18,10 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , file(localPath)
     , expectedSize(expectedSize)
     , initialExpectedSize(expectedSize)
+    , digest(new DownloadDigest(this))
 {
+    connect(digest, &DownloadDigest::drained, this, &DownloadTaskSpecification::onDigestDrained);
+    connect(digest, &DownloadDigest::finished, this, &DownloadTaskSpecification::onDigestFinished);
 }
 
 void DownloadTaskSpecification::execute()
@@ -62,6 +66,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     reply->setReadBufferSize(ReadBufferSize);
+    digest->restart(expectedSize);
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
         return;
@@ -101,15 +106,18 @@ void DownloadTaskSpecification::onReadyRead()
 
 bool DownloadTaskSpecification::readData()
 {
-    QByteArray buffer;
     while (reply) {
         idleTicks = 0;
+        // The rest waits in the bounded receive buffer, and the mirror for it, until the digest catches up.
+        if (digest->isBackedUp())
+            return true;
         const qint64 available = reply->bytesAvailable();
         if (available <= 0)
             return true;
-        // Small files need no more than their size (one byte over still shows a mirror sending more).
-        if (buffer.isEmpty())
-            buffer.resize(expectedSize >= 0 ? qBound(qint64(1), expectedSize, ChunkSize) : ChunkSize);
+        // A fresh chunk each time: the digest may still hold the previous one. Small files need no more than
+        // their size (one byte over still shows a mirror sending more).
+        QByteArray buffer(expectedSize >= 0 ? qBound(qint64(1), expectedSize, ChunkSize) : ChunkSize,
+                          Qt::Uninitialized);
         const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
             errorRetry(reply->errorString());
@@ -140,6 +148,8 @@ bool DownloadTaskSpecification::readData()
                                 .arg(written));
             return false;
         }
+        buffer.truncate(count);
+        digest->add(buffer);
         received += count;
         if (expectedSize >= 1)
             setProgress(qMin(1.0, double(received) / double(expectedSize)));
@@ -166,13 +176,41 @@ void DownloadTaskSpecification::onDownloadFinished()
         errorRetry(reply->errorString());
         return;
     }
-    if (!readData())
+    replyDone = true;
+    drainReply();
+}
+
+void DownloadTaskSpecification::drainReply()
+{
+    if (!readData() || !replyDone || !reply || reply->bytesAvailable() > 0)
         return;
     reply->close();
     reply->deleteLater();
     reply = nullptr;
     file.close();
-    downloadFinished();
+    // The mirror is free for the next download while the last chunks are hashed.
+    releaseSlot();
+    digest->finish();
+}
+
+void DownloadTaskSpecification::onDigestDrained()
+{
+    // The pause was this side's, not the mirror's: it must not count towards the mirror's time-out.
+    idleTicks = 0;
+    if (reply)
+        drainReply();
+}
+
+void DownloadTaskSpecification::onDigestFinished()
+{
+    // A cancel while the last chunks were hashed has ended this task already.
+    if (state == StateRunning && !reply)
+        downloadFinished();
+}
+
+FileDigest DownloadTaskSpecification::getReceivedDigest() const
+{
+    return digest->result();
 }
 
 void DownloadTaskSpecification::downloadFinished()
@@ -224,6 +262,8 @@ void DownloadTaskSpecification::resetDownload()
         reply = nullptr;
     }
     stopWaitingForSlot();
+    replyDone = false;
+    digest->restart(initialExpectedSize);
     idleTicks = 0;
     if (file.isOpen()) {
         file.close();

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "net/ftpsiteaccessdata.h"
+#include "tasks/filedigest.h"
 #include "tasks/taskspecification.h"
 
 #include <QFile>
 
+class DownloadDigest;
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -52,6 +54,8 @@ public:
     const FTPSiteAccessData &getMirror() const { return mirror; }
     qint64 getReceived() const { return received; }
     qint64 getExpectedSize() const { return expectedSize; }
+    // Of the received bytes, once the download has finished.
+    FileDigest getReceivedDigest() const;
 
 protected:
     virtual void downloadFinished();
@@ -62,10 +66,13 @@ private slots:
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply *otherReply);
+    void onDigestDrained();
+    void onDigestFinished();
 
 private:
     void startDownload();
     bool readData();
+    void drainReply();
     bool errorRetry(const QString &text);
     void rejectOversized();
     void failLocally(const QString &text);
@@ -76,6 +83,8 @@ private:
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     QNetworkReply *reply = nullptr;
+    // The reply has ended; what it still holds is read once the digest has caught up.
+    bool replyDone = false;
     int idleTicks = 0;
     QString remotePath;
     QFile file;
@@ -88,4 +97,5 @@ private:
     // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
     // giving a slot back twice would let the mirror serve more downloads than it allows.
     bool slotHeld = false;
+    DownloadDigest *digest;
 };

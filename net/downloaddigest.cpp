@@ -1,0 +1,163 @@
+#include "net/downloaddigest.h"
+
+#include "tasks/asyncfunc.h"
+#include "tasks/asyncrun.h"
+
+#include <QMutex>
+#include <QThreadPool>
+
+#include <deque>
+
+struct DownloadDigest::Shared
+{
+    QMutex mutex;
+    std::deque<QByteArray> queue;
+    qint64 pending = 0;
+    bool workerActive = false;
+    bool ownerWaiting = false;
+    FileDigest::Stream stream;
+};
+
+namespace {
+
+// Hashes the queued chunks in order until the queue is empty, then ends.
+class DigestDrainFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    DigestDrainFunc(std::shared_ptr<DownloadDigest::Shared> shared, quint64 generation)
+        : shared(std::move(shared)), generation(generation)
+    {
+    }
+
+    bool run() override
+    {
+        for (;;) {
+            QByteArray chunk;
+            {
+                QMutexLocker lock(&shared->mutex);
+                if (shared->queue.empty()) {
+                    shared->workerActive = false;
+                    break;
+                }
+                chunk = std::move(shared->queue.front());
+                shared->queue.pop_front();
+            }
+            shared->stream.add(chunk);
+            bool wake = false;
+            {
+                QMutexLocker lock(&shared->mutex);
+                shared->pending -= chunk.size();
+                if (shared->ownerWaiting && shared->pending <= DownloadDigest::MaxPending / 2) {
+                    shared->ownerWaiting = false;
+                    wake = true;
+                }
+            }
+            if (wake)
+                emit caughtUp(generation);
+        }
+        emit drainDone(generation);
+        return true;
+    }
+
+signals:
+    void caughtUp(quint64 generation);
+    void drainDone(quint64 generation);
+
+private:
+    const std::shared_ptr<DownloadDigest::Shared> shared;
+    const quint64 generation;
+};
+
+} // namespace
+
+DownloadDigest::DownloadDigest(QObject *parent) : QObject(parent), shared(std::make_shared<Shared>())
+{
+}
+
+DownloadDigest::~DownloadDigest() = default;
+
+void DownloadDigest::restart(qint64 expectedSize)
+{
+    // A worker of the old attempt keeps its own state alive and reports under the old generation.
+    shared = std::make_shared<Shared>();
+    ++generation;
+    inlineHashing = expectedSize >= 0 && expectedSize <= InlineLimit;
+    finishRequested = false;
+    done = false;
+    digest = FileDigest();
+}
+
+void DownloadDigest::add(const QByteArray &chunk)
+{
+    if (inlineHashing) {
+        shared->stream.add(chunk);
+        return;
+    }
+    bool start = false;
+    {
+        QMutexLocker lock(&shared->mutex);
+        shared->queue.push_back(chunk);
+        shared->pending += chunk.size();
+        if (!shared->workerActive) {
+            shared->workerActive = true;
+            start = true;
+        }
+    }
+    if (start)
+        startWorker();
+}
+
+bool DownloadDigest::isBackedUp() const
+{
+    if (inlineHashing)
+        return false;
+    QMutexLocker lock(&shared->mutex);
+    if (shared->pending <= MaxPending)
+        return false;
+    shared->ownerWaiting = true;
+    return true;
+}
+
+void DownloadDigest::finish()
+{
+    finishRequested = true;
+    completeIfDone();
+}
+
+void DownloadDigest::startWorker()
+{
+    auto *func = new DigestDrainFunc(shared, generation);
+    connect(func, &DigestDrainFunc::caughtUp, this, &DownloadDigest::onCaughtUp, Qt::QueuedConnection);
+    connect(func, &DigestDrainFunc::drainDone, this, &DownloadDigest::onWorkerDone, Qt::QueuedConnection);
+    QThreadPool::globalInstance()->start(new ASyncRun(func));
+}
+
+void DownloadDigest::onCaughtUp(quint64 workerGeneration)
+{
+    if (workerGeneration == generation)
+        emit drained();
+}
+
+void DownloadDigest::onWorkerDone(quint64 workerGeneration)
+{
+    if (workerGeneration == generation)
+        completeIfDone();
+}
+
+void DownloadDigest::completeIfDone()
+{
+    if (!finishRequested || done)
+        return;
+    {
+        QMutexLocker lock(&shared->mutex);
+        // An idle worker has emptied the queue, and the hash is this object's again.
+        if (shared->workerActive)
+            return;
+    }
+    digest = shared->stream.result();
+    done = true;
+    emit finished();
+}
+
+#include "downloaddigest.moc"

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "tasks/filedigest.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <memory>
+
+// The MD5 sum of a download, fed with the bytes as they arrive, so that the check after the download
+// compares a known sum instead of reading the file once more. Large downloads are hashed on the thread
+// pool: the worker touches only the chunks handed to it and reports through queued signals, and the owner
+// stops reading (leaving the rest to the network's bounded buffer) while more than a few chunks wait.
+// Small ones are hashed at once, where a pool round trip would cost more than the hashing.
+class DownloadDigest : public QObject
+{
+    Q_OBJECT
+public:
+    // Bytes waiting for the worker beyond which the owner should pause.
+    static constexpr qint64 MaxPending = 2 * 1024 * 1024;
+    // Downloads up to this size are hashed on the calling thread.
+    static constexpr qint64 InlineLimit = 1024 * 1024;
+
+    explicit DownloadDigest(QObject *parent);
+    ~DownloadDigest() override;
+
+    // Forgets everything fed so far; a late report of the old worker is ignored.
+    void restart(qint64 expectedSize);
+    void add(const QByteArray &chunk);
+    bool isBackedUp() const;
+    // No more data: finished() follows once everything fed is hashed, within this call when nothing is
+    // left for a worker.
+    void finish();
+    // Of everything fed, once finished() was emitted.
+    FileDigest result() const { return digest; }
+
+signals:
+    void finished();
+    // The worker caught up below MaxPending.
+    void drained();
+
+public:
+    // Between this object and its workers; the mutex guards everything but the hash, which belongs to the
+    // one worker running (or, for inline hashing, to this object).
+    struct Shared;
+
+private:
+    void onCaughtUp(quint64 workerGeneration);
+    void onWorkerDone(quint64 workerGeneration);
+    void startWorker();
+    void completeIfDone();
+
+    std::shared_ptr<Shared> shared;
+    quint64 generation = 0;
+    bool inlineHashing = true;
+    bool finishRequested = false;
+    bool done = false;
+    FileDigest digest;
+};
