@@ -7,8 +7,10 @@
 
 #include <QFile>
 #include <QSignalSpy>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 namespace {
 QStringList downloads(const FileSpecifications &lists)
@@ -47,6 +49,8 @@ private slots:
     void unsafePathsFailTheCompile();
     void noFiles_data();
     void noFiles();
+    void manyFilesKeepTheirOrder_data();
+    void manyFilesKeepTheirOrder();
 
 private:
     bool compile(const QByteArray &ini);
@@ -224,6 +228,60 @@ void tst_MakeDownloadReplaceListTaskSpecification::noFiles()
     QFETCH(QByteArray, ini);
     QVERIFY(!compile(ini));
     QCOMPARE(messages, QStringList({"Compiling download and replace list", "No files in product ini"}));
+}
+
+
+void tst_MakeDownloadReplaceListTaskSpecification::manyFilesKeepTheirOrder_data()
+{
+    QTest::addColumn<bool>("poolBusy"); // every other pool thread taken: the compiler hashes alone
+
+    QTest::newRow("all cores") << false;
+    QTest::newRow("pool busy elsewhere") << true;
+}
+
+// The installed files are hashed on several threads at once; the lists still follow the product ini.
+void tst_MakeDownloadReplaceListTaskSpecification::manyFilesKeepTheirOrder()
+{
+    QFETCH(bool, poolBusy);
+
+    QByteArray ini = "[release]\n";
+    QStringList expectedReplacements;
+    QStringList expectedDownloads;
+    for (int i = 0; i < 300; ++i) {
+        const QString name = QString("f%1.bin").arg(i, 3, 10, QLatin1Char('0'));
+        const QByteArray content = QByteArray::number(i).repeated(100 + i);
+        ini += name.toUtf8() + "=" + md5Hex(content) + "::" + QByteArray::number(content.size()) + "\n";
+        if (i % 3 == 0) {
+            QVERIFY(writeFile(root->filePath(name), content));
+            continue;
+        }
+        if (i % 3 == 1)
+            QVERIFY(writeFile(root->filePath(name), "old"));
+        expectedReplacements << "release/" + name;
+        if (i % 5 == 0)
+            QVERIFY(writeFile(temp->filePath(name), content));
+        else
+            expectedDownloads << QString("release/%1 %2 %3").arg(name, QString::fromLatin1(md5Hex(content))).arg(content.size());
+    }
+
+    QThreadPool *pool = QThreadPool::globalInstance();
+    QSemaphore release;
+    QSemaphore blocked;
+    const int blockers = poolBusy ? pool->maxThreadCount() - 1 : 0;
+    for (int i = 0; i < blockers; ++i)
+        pool->start([&] {
+            blocked.release();
+            release.acquire();
+        });
+    blocked.acquire(blockers);
+    const bool ok = compile(ini);
+    release.release(blockers);
+    pool->waitForDone();
+
+    QVERIFY(ok);
+    QCOMPARE(replacements(lists), expectedReplacements);
+    QCOMPARE(downloads(lists), expectedDownloads);
+    QCOMPARE(finalProgress, 1.0);
 }
 
 QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceListTaskSpecification)

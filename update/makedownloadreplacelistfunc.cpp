@@ -3,11 +3,15 @@
 #include "app/configuration.h"
 #include "net/checksigfunc.h"
 #include "update/filespecifications.h"
+#include "tasks/parallelfor.h"
 #include "update/productini.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
+
+#include <atomic>
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
                                                          FileSpecifications &result)
@@ -31,15 +35,32 @@ bool MakeDownloadReplaceListFunc::run()
     }
 
     const QString root = Configuration::getAppRootPath();
-    int done = 0;
+    QList<Candidate> candidates;
     for (const ProductIni::Line &line : lines) {
-        ++done;
-        emit progress(qreal(done) / total);
-        if (!(line.isDelete() ? addDeleteLine(line, root) : addFileLine(line, root))) {
+        if (!(line.isDelete() ? addDeleteLine(line, root) : addFileLine(line, root, candidates))) {
             invalidLine(line.section);
             return false;
         }
     }
+
+    // The installed files are hashed on all cores; the lists keep the order of the product ini.
+    std::atomic<int> done{int(lines.size() - candidates.size())};
+    const Qt::HANDLE compilerThread = QThread::currentThreadId();
+    parallelFor(candidates.size(), [&](qsizetype index) {
+        checkCandidate(candidates[index], root);
+        const int finished = ++done;
+        // Reports leave from the compiler's own thread only.
+        if (QThread::currentThreadId() == compilerThread)
+            emit progress(qreal(finished) / total);
+    });
+    for (const Candidate &candidate : std::as_const(candidates)) {
+        if (candidate.installed)
+            continue;
+        result.replaceList.append(candidate.replace);
+        if (!candidate.downloaded)
+            result.downloadList.append(candidate.download);
+    }
+    emit progress(1.0);
     return true;
 }
 
@@ -85,7 +106,8 @@ bool MakeDownloadReplaceListFunc::addDeleteLine(const ProductIni::Line &line, co
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, const QString &root)
+bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, const QString &root,
+                                              QList<Candidate> &candidates)
 {
     if (!line.hasValidFieldCount())
         return false;
@@ -96,12 +118,16 @@ bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, cons
         : FileReplaceSpecification(line.section, line.key, QString(), 0, QString());
     if (!isInside(configuration->tempDir, line.key) || !isInside(root, replace.pureDestFilePath()))
         return false;
-
-    const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5 : download.md5;
-    if (hasMd5(root + QLatin1Char('/') + replace.pureDestFilePath(), installedMd5))
-        return true;
-    result.replaceList.append(replace);
-    if (!hasMd5(configuration->tempDir + QLatin1Char('/') + line.key, download.md5))
-        result.downloadList.append(download);
+    candidates.append(Candidate{download, replace});
     return true;
+}
+
+// On any thread of the pool: reads the files, writes only into candidate.
+void MakeDownloadReplaceListFunc::checkCandidate(Candidate &candidate, const QString &root) const
+{
+    const QString installedMd5 = candidate.replace.hasUnzip() ? candidate.replace.unzipMd5 : candidate.download.md5;
+    candidate.installed = hasMd5(root + QLatin1Char('/') + candidate.replace.pureDestFilePath(), installedMd5);
+    if (!candidate.installed)
+        candidate.downloaded = hasMd5(configuration->tempDir + QLatin1Char('/') + candidate.download.fileName,
+                                      candidate.download.md5);
 }
