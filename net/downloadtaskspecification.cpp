@@ -136,8 +136,14 @@ bool DownloadTaskSpecification::readData()
             rejectOversized();
             return false;
         }
-        const qint64 written = file.write(buffer.constData(), count);
-        if (written < 0) {
+        // A file system that is nearly full takes part of a large chunk and reports why only on the next write.
+        qint64 written = 0;
+        for (qint64 part = 0; written < count; written += part) {
+            part = file.write(buffer.constData() + written, count - written);
+            if (part <= 0)
+                break;
+        }
+        if (file.error() != QFileDevice::NoError) {
             failLocally(QStringLiteral("Error writing to file %1: %2").arg(file.fileName(), file.errorString()));
             return false;
         }
