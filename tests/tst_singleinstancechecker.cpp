@@ -180,7 +180,9 @@ void tst_SingleInstanceChecker::socketDirectory()
     QFETCH(QString, fallback);
     QFETCH(QString, used);
 
-    QTemporaryDir temp;
+    // Directly in /tmp: a socket path has at most 107 bytes, and one nested temporary directory more can
+    // take it past that with a long enough executable path (the server name grows with its checksum).
+    QTemporaryDir temp(QStringLiteral("/tmp/sic-XXXXXX"));
     QVERIFY(temp.isValid());
     qputenv("TMPDIR", QFile::encodeName(temp.path()));
     const QString own = temp.filePath(QStringLiteral("murmelo-update-%1").arg(::geteuid()));
