@@ -2,6 +2,7 @@
 
 #include "app/configuration.h"
 #include "tasks/filedeletetaskspecification.h"
+#include "tasks/syncfilesystemtaskspecification.h"
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<QString> *deleteList, QObject *parent,
                                                                  double parentProgressRange)
@@ -26,6 +27,9 @@ void FileDeleteListTaskSpecification::makeSubtasksAndStart()
 {
     const QString root = Configuration::getAppRootPath();
     const double weight = deleteList->isEmpty() ? 0.0 : 1.0 / deleteList->size();
+    // The installed files reach the disk before the parked originals go.
+    if (!deleteList->isEmpty())
+        addSubTask(new SyncFileSystemTaskSpecification(root, this, 0.0));
     for (const QString &entry : std::as_const(*deleteList))
         addSubTask(new FileDeleteTaskSpecification(false, root + QLatin1Char('/') + entry, this, weight));
     state = StateRunning;
