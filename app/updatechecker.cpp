@@ -48,7 +48,7 @@ bool receiveText(int descriptor, int limit, QString &text)
     } while (received < 0 && errno == EINTR);
     if (received < 0)
         return false;
-    text = QString::fromLatin1(buffer.constData(), qstrnlen(buffer.constData(), received));
+    text = UpdateChecker::replyText(QByteArrayView(buffer.constData(), received));
     return true;
 }
 
@@ -62,6 +62,25 @@ UpdateChecker::UpdateChecker(const QString &serverName)
 void UpdateChecker::setPortForTesting(quint16 port)
 {
     portOverride = port;
+}
+
+QString UpdateChecker::replyText(QByteArrayView datagram)
+{
+    return QString::fromLatin1(datagram.data(), qstrnlen(datagram.data(), datagram.size()));
+}
+
+QList<QPair<QString, QString>> UpdateChecker::parseVersionList(const QString &versions)
+{
+    QList<QPair<QString, QString>> list;
+    const QStringList entries = versions.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    for (const QString &entry : entries) {
+        const qsizetype separator = entry.indexOf(QLatin1Char('#'));
+        if (separator < 0)
+            list.append({entry, QString()});
+        else
+            list.append({entry.left(separator), entry.mid(separator + 1)});
+    }
+    return list;
 }
 
 bool UpdateChecker::checkUpdate()
@@ -107,14 +126,7 @@ bool UpdateChecker::readFromServer()
     QString versions;
     if (!receiveText(descriptor, versionReplyLimit, versions))
         return false;
-    const QStringList entries = versions.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    for (const QString &entry : entries) {
-        const qsizetype separator = entry.indexOf(QLatin1Char('#'));
-        if (separator < 0)
-            versionList.append({entry, QString()});
-        else
-            versionList.append({entry.left(separator), entry.mid(separator + 1)});
-    }
+    versionList = parseVersionList(versions);
 
     if (!sendRequest(descriptor, '*'))
         return false;

@@ -2,6 +2,7 @@
 
 #include "app/updatechannel.h"
 
+#include <QByteArrayView>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -20,6 +21,12 @@ public:
 
     // Tests answer on an ephemeral port of 127.0.0.1; 0 restores the standard port.
     static void setPortForTesting(quint16 port);
+
+    // The text of one reply datagram: Latin-1 up to the first zero byte.
+    static QString replyText(QByteArrayView datagram);
+    // The version reply: "number#name" entries separated by ",", in channel order; an entry without "#"
+    // has no name.
+    static QList<QPair<QString, QString>> parseVersionList(const QString &versions);
 
     // (version number text, version name) per entry of the server's list; the position is the channel.
     QList<QPair<QString, QString>> versionList;

@@ -91,11 +91,22 @@ void Banner::onReadyRead()
             || !datagram.senderAddress().isEqual(serverAddress, QHostAddress::ConvertV4MappedToIPv4))
             continue;
         timer.stop();
-        const QStringList parts = QString::fromLatin1(datagram.data()).split(QLatin1Char(','));
-        if (parts.size() == 2)
-            emit bannerFound(parts.at(0), parts.at(1));
+        QString bannerUrl;
+        QString clickUrl;
+        if (parseAnswer(datagram.data(), bannerUrl, clickUrl))
+            emit bannerFound(bannerUrl, clickUrl);
         return;
     }
+}
+
+bool Banner::parseAnswer(const QByteArray &answer, QString &bannerUrl, QString &clickUrl)
+{
+    const QStringList parts = QString::fromLatin1(answer).split(QLatin1Char(','));
+    if (parts.size() != 2)
+        return false;
+    bannerUrl = parts.at(0);
+    clickUrl = parts.at(1);
+    return true;
 }
 
 void Banner::onError(QAbstractSocket::SocketError socketError)

@@ -30,6 +30,9 @@ public:
     static void setPortForTesting(quint16 port);
     static void setRetryIntervalForTesting(int milliseconds);
 
+    // The answer "imageUrl,clickUrl"; false, leaving the outputs alone, for anything else.
+    static bool parseAnswer(const QByteArray &answer, QString &bannerUrl, QString &clickUrl);
+
 signals:
     void bannerFound(QString bannerUrl, QString clickUrl);
 
