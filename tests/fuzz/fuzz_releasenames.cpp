@@ -2,7 +2,7 @@
 // disk (file and directory names, any bytes but "/" and NUL) and from its command line.
 #include "fuzzsupport.h"
 
-#include "tools/murmelo-publish/releasenames.h"
+#include "releasenames.h"
 
 #include <QFile>
 
