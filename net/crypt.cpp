@@ -21,6 +21,7 @@ constexpr long PUBLIC_EXPONENT = 65537;
 
 // Indices into LibTomCrypt's registries, filled by crypt_init() before any other thread uses them.
 int hashIndex = -1;
+int sha256Index = -1;
 int prngIndex = -1;
 
 using File = std::unique_ptr<FILE, int (*)(FILE *)>;
@@ -88,7 +89,10 @@ bool exists(const char *path)
 class OwnedKey
 {
 public:
-    OwnedKey() { create_key(&key); }
+    explicit OwnedKey(int bits = MODULUS_BYTES * 8)
+    {
+        check_err("rsa_make_key", rsa_make_key(nullptr, prngIndex, bits / 8, PUBLIC_EXPONENT, &key));
+    }
     OwnedKey(const unsigned char *data, unsigned long length) { load_key(&key, data, length); }
     explicit OwnedKey(const char *path)
     {
@@ -121,6 +125,9 @@ void crypt_init()
     if (register_hash(&sha1_desc) == -1)
         throw crypt_exception("Error registering sha1");
     hashIndex = find_hash("sha1");
+    if (register_hash(&sha256_desc) == -1)
+        throw crypt_exception("Error registering sha256");
+    sha256Index = find_hash("sha256");
     prngIndex = find_prng("sprng");
 }
 
@@ -163,9 +170,54 @@ void sign_msg(Rsa_key *key, const unsigned char *msg, unsigned long msgLength, u
                                                 nullptr, prngIndex, hashIndex, SALT_LENGTH, key));
 }
 
-void create_key(Rsa_key *key)
+void sha256_msg(const unsigned char *msg, unsigned long msgLength, unsigned char *digest)
 {
-    check_err("rsa_make_key", rsa_make_key(nullptr, prngIndex, MODULUS_BYTES, PUBLIC_EXPONENT, key));
+    unsigned long digestLength = SHA256_LENGTH;
+    check_err("hash_memory", hash_memory(sha256Index, nonNull(msg), msgLength, digest, &digestLength));
+}
+
+KeyFacts key_facts(const unsigned char *keyData, unsigned long keyLength)
+{
+    OwnedKey key(keyData, keyLength);
+    KeyFacts facts;
+    facts.bits = rsa_get_size(key.get()) * 8;
+    facts.isPrivate = key.get()->type == PK_PRIVATE;
+    facts.publicDer.resize(KEY_BLOCK_SIZE);
+    unsigned long length = facts.publicDer.size();
+    check_err("rsa_export", rsa_export(facts.publicDer.data(), &length, PK_PUBLIC, key.get()));
+    facts.publicDer.resize(length);
+    return facts;
+}
+
+bool verify_sha256(const unsigned char *keyData, unsigned long keyLength, const unsigned char *msg,
+                   unsigned long msgLength, const unsigned char *sig, unsigned long sigLength)
+{
+    OwnedKey key(keyData, keyLength);
+    if (sigLength != key.signatureLength())
+        return false;
+    unsigned char digest[SHA256_LENGTH];
+    sha256_msg(msg, msgLength, digest);
+    int status = 0;
+    const int result = rsa_verify_hash_ex(nonNull(sig), sigLength, digest, sizeof digest, LTC_PKCS_1_PSS,
+                                          sha256Index, SHA256_LENGTH, &status, key.get());
+    // A block of the right length that does not decode is a signature that does not match.
+    return result == CRYPT_OK && status == 1;
+}
+
+std::vector<unsigned char> sign_sha256(const unsigned char *keyData, unsigned long keyLength,
+                                       const unsigned char *msg, unsigned long msgLength)
+{
+    OwnedKey key(keyData, keyLength);
+    if (key.get()->type != PK_PRIVATE)
+        throw crypt_exception("signing needs the private key, not the public one");
+    unsigned char digest[SHA256_LENGTH];
+    sha256_msg(msg, msgLength, digest);
+    std::vector<unsigned char> sig(key.signatureLength());
+    unsigned long sigLength = sig.size();
+    check_err("rsa_sign_hash", rsa_sign_hash_ex(digest, sizeof digest, sig.data(), &sigLength, LTC_PKCS_1_PSS,
+                                                nullptr, prngIndex, sha256Index, SHA256_LENGTH, key.get()));
+    sig.resize(sigLength);
+    return sig;
 }
 
 void save_key(Rsa_key *key, int type, const char *path)
@@ -209,13 +261,23 @@ void write_file(const char *path, const unsigned char *data, unsigned long lengt
 
 void make_key_files(const char *privatePath, const char *publicPath)
 {
+    make_key_files(privatePath, publicPath, MODULUS_BYTES * 8);
+}
+
+void make_key_files(const char *privatePath, const char *publicPath, int bits)
+{
     if (std::strcmp(privatePath, publicPath) == 0)
         throw crypt_exception("The private and the public key need two different files");
     for (const char *path : {privatePath, publicPath}) {
         if (exists(path))
             throw crypt_exception(std::string(path) + " exists already; a key file is never replaced");
     }
-    OwnedKey key;
+    // A larger private key no longer fits the key block that every key file is.
+    if (bits < 1024 || bits > MANIFEST_KEY_BITS || bits % 8 != 0) {
+        throw crypt_exception("A key has 1024 to " + std::to_string(MANIFEST_KEY_BITS)
+                              + " bits, a multiple of 8; " + std::to_string(bits) + " is none");
+    }
+    OwnedKey key(bits);
     save_key(key.get(), PK_PRIVATE, privatePath);
     save_key(key.get(), PK_PUBLIC, publicPath);
 }

@@ -7,6 +7,8 @@
 
 #include "net/crypt_exception.h"
 
+#include <vector>
+
 struct Rsa_key; // LibTomCrypt's rsa_key
 
 // Keys are stored and compiled in as blocks of this size: the DER key first, zero bytes after it.
@@ -30,7 +32,6 @@ void load_key(Rsa_key *key, const unsigned char *data, unsigned long length);
 // sigLength holds the capacity of sig on entry and the signature's length on return.
 void sign_msg(Rsa_key *key, const unsigned char *msg, unsigned long msgLength, unsigned char *sig,
               unsigned long *sigLength);
-void create_key(Rsa_key *key);
 // type is PK_PUBLIC or PK_PRIVATE; the file gets the whole key block.
 void save_key(Rsa_key *key, int type, const char *path);
 // Accepts a key block as well as a bare DER key.
@@ -50,3 +51,22 @@ bool verify_file(const char *keyPath, const char *path);
 // Verifies with a key given as a block in memory (the built-in key, for example).
 bool verify_with_key(const unsigned char *keyData, unsigned long keyLength, const unsigned char *msg,
                      unsigned long msgLength, const unsigned char *sig, unsigned long sigLength);
+
+// Release manifests: RSASSA-PSS with SHA-256 as hash and as MGF1 hash, a 32-byte salt, keys of at least
+// MANIFEST_KEY_BITS. Keys are given as DER (a key block with zero padding works too).
+constexpr int MANIFEST_KEY_BITS = 3072;
+constexpr unsigned long SHA256_LENGTH = 32;
+void sha256_msg(const unsigned char *msg, unsigned long msgLength, unsigned char *digest);
+struct KeyFacts
+{
+    int bits = 0;
+    bool isPrivate = false;
+    std::vector<unsigned char> publicDer; // PKCS #1 RSAPublicKey, also of a private key
+};
+KeyFacts key_facts(const unsigned char *keyData, unsigned long keyLength);
+bool verify_sha256(const unsigned char *keyData, unsigned long keyLength, const unsigned char *msg,
+                   unsigned long msgLength, const unsigned char *sig, unsigned long sigLength);
+std::vector<unsigned char> sign_sha256(const unsigned char *keyData, unsigned long keyLength,
+                                       const unsigned char *msg, unsigned long msgLength);
+// Writes a new pair of the given size, like make_key_files.
+void make_key_files(const char *privatePath, const char *publicPath, int bits);

@@ -32,7 +32,16 @@ const char usageText[] =
         "                                  lacks (and its obsolete files) are listed for deletion\n"
         "           --delete-list <file>   installed paths to delete, one per line (\"#\" begins a comment)\n"
         "           --changelog <file>     published as <output>/<version>/changelog_client.txt\n"
-        "       murmelo-publish verify <version directory> <public key file> [<client type>]\n"
+        "           --manifest-key <file>  also write <type>.ini.manifest, signed with this private key (at\n"
+        "                                  least 3072 bits): SHA-256 of every file, version, channel, expiry\n"
+        "           --expires-in <time>    the manifest's lifetime: 30d (default), 12h, 90m, 3600s\n"
+        "           --channel <name>       the manifest's channel: stable (default), beta, alpha\n"
+        "           --rotation <file>      a key rotation statement (keytool rotate-add/-retire) for the\n"
+        "                                  manifest (repeatable, applied in order)\n"
+        "       murmelo-publish verify [--manifest-key <public key>] <version directory> <public key file>\n"
+        "                       [<client type>]\n"
+        "           checks a release manifest beside each ini under the built-in manifest keys, or under\n"
+        "           --manifest-key alone, which then requires one for every ini\n"
         "exit status: 0 done or verified, 1 verification failed, 2 error, 3 usage\n";
 
 QTextStream &standardOutput()
@@ -83,7 +92,14 @@ int publish(const QStringList &arguments)
     const QCommandLineOption previous(QStringLiteral("previous"), QString(), QStringLiteral("ini"));
     const QCommandLineOption deleteList(QStringLiteral("delete-list"), QString(), QStringLiteral("file"));
     const QCommandLineOption changelog(QStringLiteral("changelog"), QString(), QStringLiteral("file"));
-    parser.addOptions({clientType, version, key, section, gzip, gzipAbove, previous, deleteList, changelog});
+    const QCommandLineOption manifestKey(QStringLiteral("manifest-key"), QString(), QStringLiteral("file"));
+    const QCommandLineOption expiresIn(QStringLiteral("expires-in"), QString(), QStringLiteral("time"),
+                                       QStringLiteral("30d"));
+    const QCommandLineOption channel(QStringLiteral("channel"), QString(), QStringLiteral("name"),
+                                     QStringLiteral("stable"));
+    const QCommandLineOption rotation(QStringLiteral("rotation"), QString(), QStringLiteral("file"));
+    parser.addOptions({clientType, version, key, section, gzip, gzipAbove, previous, deleteList, changelog, manifestKey,
+                       expiresIn, channel, rotation});
     if (!parser.parse(QStringList{QStringLiteral("publish")} + arguments))
         return usage(parser.errorText());
     if (parser.positionalArguments().size() != 2)
@@ -91,6 +107,10 @@ int publish(const QStringList &arguments)
     for (const QCommandLineOption &required : {clientType, version, key}) {
         if (!parser.isSet(required))
             return usage(QStringLiteral("publish needs --%1").arg(required.names().constFirst()));
+    }
+    for (const QCommandLineOption &manifestOnly : {expiresIn, channel, rotation}) {
+        if (parser.isSet(manifestOnly) && !parser.isSet(manifestKey))
+            return usage(QStringLiteral("--%1 belongs to the manifest; give --manifest-key").arg(manifestOnly.names().constFirst()));
     }
 
     ReleasePublisher::Options options;
@@ -104,6 +124,10 @@ int publish(const QStringList &arguments)
     options.previousIni = parser.value(previous);
     options.deleteList = parser.value(deleteList);
     options.changelog = parser.value(changelog);
+    options.manifest.privateKey = parser.value(manifestKey);
+    options.manifest.expiresIn = ManifestWriter::parseDuration(parser.value(expiresIn));
+    options.manifest.channel = parser.value(channel);
+    options.manifest.rotationFiles = parser.values(rotation);
     if (parser.isSet(gzipAbove)) {
         bool ok = false;
         options.gzipAbove = parser.value(gzipAbove).toLongLong(&ok);
@@ -119,9 +143,16 @@ int publish(const QStringList &arguments)
 
 int verify(const QStringList &arguments)
 {
-    if (arguments.size() != 2 && arguments.size() != 3)
+    QCommandLineParser parser;
+    const QCommandLineOption manifestKey(QStringLiteral("manifest-key"), QString(), QStringLiteral("file"));
+    parser.addOption(manifestKey);
+    if (!parser.parse(QStringList{QStringLiteral("verify")} + arguments))
+        return usage(parser.errorText());
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2 && positional.size() != 3)
         return usage();
-    ReleaseVerifier verifier(arguments.at(0), arguments.at(1), arguments.value(2), standardOutput());
+    ReleaseVerifier verifier(positional.at(0), positional.at(1), positional.value(2), standardOutput(),
+                             parser.value(manifestKey));
     switch (verifier.verify()) {
     case ReleaseVerifier::Verified:
         return report({}, Ok);

@@ -43,10 +43,15 @@ bool ReleasePublisher::publish()
 {
     if (!checkOptions() || !collectFiles() || !collectDeletes() || !writer.readOtherReleases() || !writeFiles()
         || !(options.changelog.isEmpty() || writer.writeChangelog(options.changelog))
+        || !(options.manifest.privateKey.isEmpty()
+             || ManifestWriter::write(options.manifest, versionDir(), options.clientType, options.version.toULongLong(),
+                                      ini, out, problems))
         || !writer.writeIni(ini, options.clientType, options.privateKey)) {
         return false;
     }
-    ReleaseVerifier verifier(versionDir(), options.privateKey, options.clientType, out);
+    // The manifest must verify under the keys the updaters carry, as they will check it.
+    ReleaseVerifier verifier(versionDir(), options.privateKey, options.clientType, out, QString(),
+                             !options.manifest.privateKey.isEmpty());
     if (verifier.verify() != ReleaseVerifier::Verified) {
         problems << QStringLiteral("the published release does not verify:") << verifier.errors();
         return false;
@@ -80,6 +85,8 @@ bool ReleasePublisher::checkOptions()
         if (!path.isEmpty() && (!QFileInfo(path).isFile() || !QFileInfo(path).isReadable()))
             problems << QStringLiteral("%1 %2 does not exist or is unreadable").arg(option, path);
     }
+    if (!options.manifest.privateKey.isEmpty())
+        ManifestWriter::checkOptions(options.manifest, problems);
     tree.compilePatterns(problems);
     if (QFileInfo::exists(options.outDir) && !QFileInfo(options.outDir).isDir())
         problems << QStringLiteral("output directory %1 is not a directory").arg(options.outDir);

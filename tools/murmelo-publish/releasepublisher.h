@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manifestwriter.h"
 #include "releasetree.h"
 #include "releasewriter.h"
 
@@ -32,6 +33,7 @@ public:
         QString previousIni;      // its files that the new release lacks go into "delete"
         QString deleteList;       // one installed path per line
         QString changelog;
+        ManifestWriter::Options manifest; // written when its privateKey is set
     };
 
     ReleasePublisher(const Options &options, QTextStream &out);

@@ -3,6 +3,7 @@
 #include "tasks/filedigest.h"
 #include "keyfile.h"
 #include "update/productini.h"
+#include "manifestverifier.h"
 #include "releasenames.h"
 
 #include "net/crypt.h"
@@ -13,8 +14,13 @@
 #include <QTextStream>
 
 ReleaseVerifier::ReleaseVerifier(const QString &versionDir, const QString &keyPath, const QString &clientType,
-                                 QTextStream &out)
-    : versionDir(versionDir), keyPath(keyPath), clientType(clientType), out(out)
+                                 QTextStream &out, const QString &manifestKey, bool manifestRequired)
+    : versionDir(versionDir)
+    , keyPath(keyPath)
+    , clientType(clientType)
+    , manifestKey(manifestKey)
+    , manifestRequired(manifestRequired || !manifestKey.isEmpty())
+    , out(out)
 {
 }
 
@@ -25,6 +31,8 @@ ReleaseVerifier::Result ReleaseVerifier::verify()
     const QString keyProblem = KeyFile::check(keyPath, false);
     if (!keyProblem.isEmpty())
         problems << keyProblem;
+    if (const QString why = ManifestVerifier(manifestKey).checkKey(); !why.isEmpty())
+        problems << QStringLiteral("--manifest-key %1").arg(why);
     if (!clientType.isEmpty()) {
         const QString why = ReleaseNames::checkClientType(clientType);
         if (!why.isEmpty())
@@ -72,6 +80,12 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
             problems << QStringLiteral("%1: [delete] %2 %3").arg(iniName, path, why);
     }
 
+    ManifestVerifier manifest(manifestKey);
+    const QString iniClientType = QFileInfo(iniName).completeBaseName();
+    const bool withManifest = (manifestRequired
+                               || QFileInfo::exists(versionDir + QLatin1Char('/') + ReleaseManifest::fileName(iniClientType)))
+            && manifest.load(versionDir, iniClientType, problems);
+    const FileDigest::Sums sums = withManifest ? FileDigest::Md5AndSha256 : FileDigest::Md5;
     int compressed = 0;
     for (const ProductIni::Entry &entry : std::as_const(ini.entries)) {
         const QString relative = entry.section + QLatin1Char('/') + entry.key;
@@ -89,7 +103,7 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
 
         const QString path = versionDir + QLatin1Char('/') + relative;
         FileDigest actual;
-        if (!QFileInfo(path).isFile() || FileDigest::ofFile(path, actual) != FileDigest::Done) {
+        if (!QFileInfo(path).isFile() || FileDigest::ofFile(path, actual, sums) != FileDigest::Done) {
             problems << QStringLiteral("%1: %2 is missing or unreadable").arg(iniName, relative);
             continue;
         }
@@ -101,10 +115,13 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
         } else if (actual != entry.file) {
             problems << QStringLiteral("%1: %2 has the MD5 sum %3, the product ini says %4")
                                 .arg(iniName, relative, actual.md5, entry.file.md5);
-        } else if (entry.isCompressed()) {
+        } else if (!entry.isCompressed()) {
+            if (withManifest)
+                manifest.checkFile(relative, actual, FileDigest(), false, problems);
+        } else {
             ++compressed;
             FileDigest unzipped;
-            const FileDigest::Result result = FileDigest::ofGunzipped(path, unzipped);
+            const FileDigest::Result result = FileDigest::ofGunzipped(path, unzipped, sums);
             if (result != FileDigest::Done) {
                 const QString error = result == FileDigest::CannotOpen
                     ? QStringLiteral("cannot open %1").arg(path)
@@ -118,9 +135,15 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
                                     .arg(unzipped.md5)
                                     .arg(entry.unzipped.size)
                                     .arg(entry.unzipped.md5);
+            } else if (withManifest) {
+                manifest.checkFile(relative, actual, unzipped, true, problems);
             }
         }
     }
+    if (withManifest)
+        manifest.checkComplete(ini, problems);
+    if (problems.size() == problemsBefore && withManifest)
+        out << manifest.summary() << QLatin1Char('\n');
     if (problems.size() == problemsBefore) {
         out << QStringLiteral("%1: signature valid; %2 files (%3 compressed) and %4 obsolete paths as listed\n")
                         .arg(iniPath)

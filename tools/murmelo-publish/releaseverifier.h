@@ -16,8 +16,11 @@ public:
         BadInput   // the arguments do not name a usable directory or key
     };
 
-    // Without a client type every product ini (*.ini) of the directory is checked.
-    ReleaseVerifier(const QString &versionDir, const QString &keyPath, const QString &clientType, QTextStream &out);
+    // Without a client type every product ini (*.ini) of the directory is checked. A release manifest beside
+    // an ini is checked under the keys built in, or, when manifestKey names a key file, under that key
+    // alone; with a manifest key or manifestRequired every ini must have one.
+    ReleaseVerifier(const QString &versionDir, const QString &keyPath, const QString &clientType, QTextStream &out,
+                    const QString &manifestKey = QString(), bool manifestRequired = false);
 
     Result verify();
     QStringList errors() const { return problems; }
@@ -28,6 +31,8 @@ private:
     QString versionDir;
     QString keyPath;
     QString clientType;
+    QString manifestKey;
+    bool manifestRequired;
     QTextStream &out;
     QStringList problems;
 };

@@ -80,8 +80,9 @@ bool ReleaseWriter::writeFile(const QString &section, const ReleaseTree::SourceF
 
 bool ReleaseWriter::transfer(QFileDevice &from, QFileDevice &to, bool compress, FileDigest &read, FileDigest &written)
 {
-    FileDigest::Stream readDigest;
-    FileDigest::Stream writtenDigest;
+    // SHA-256 too, for the release manifest, from the same pass.
+    FileDigest::Stream readDigest(FileDigest::Md5AndSha256);
+    FileDigest::Stream writtenDigest(FileDigest::Md5AndSha256);
     const auto fail = [&](const QString &what, QFileDevice &device) {
         problems << QStringLiteral("cannot %1 %2: %3").arg(what, device.fileName(), device.errorString());
         return false;

@@ -1,0 +1,40 @@
+# murmelo_read_public_key(<file> <max size> <hex var> <size var>)
+# Reads a DER public key (or a key block padded with zeros) into lower-case hex, refusing anything that is
+# no DER key or is a private key: a private key must never be compiled into a program that is handed out.
+function(murmelo_read_public_key key max_size hex_var size_var)
+    if(NOT EXISTS "${key}" OR IS_DIRECTORY "${key}")
+        message(FATAL_ERROR "Public key file '${key}' does not exist")
+    endif()
+    file(SIZE "${key}" size)
+    if(size EQUAL 0 OR size GREATER max_size)
+        message(FATAL_ERROR "Public key file '${key}' has ${size} bytes; expected a DER key of at most ${max_size}")
+    endif()
+    file(READ "${key}" hex HEX)
+    string(TOLOWER "${hex}" hex)
+
+    # Every DER key begins with a SEQUENCE. A private key (PKCS #1 or PKCS #8) begins that sequence with the
+    # version 0 (02 01 00), a public key with the modulus or an algorithm identifier; a private key must never be
+    # compiled into a program that is handed out.
+    if(NOT hex MATCHES "^30")
+        message(FATAL_ERROR "'${key}' is not a DER key (it does not begin with a SEQUENCE)")
+    endif()
+    string(SUBSTRING "${hex}" 2 2 length_byte)
+    if(length_byte STREQUAL "81")
+        set(content_start 6)
+    elseif(length_byte STREQUAL "82")
+        set(content_start 8)
+    else()
+        set(content_start 4)
+    endif()
+    string(LENGTH "${hex}" hex_length)
+    math(EXPR first_element_end "${content_start} + 6")
+    if(hex_length GREATER_EQUAL first_element_end)
+        string(SUBSTRING "${hex}" ${content_start} 6 first_element)
+        if(first_element STREQUAL "020100")
+            message(FATAL_ERROR "'${key}' is a private key; the build embeds public keys only")
+        endif()
+    endif()
+
+    set(${hex_var} "${hex}" PARENT_SCOPE)
+    set(${size_var} ${size} PARENT_SCOPE)
+endfunction()
