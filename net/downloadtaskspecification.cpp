@@ -47,8 +47,7 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
-    // Unbuffered, so that a full disk shows in the write of the chunk rather than in a close nobody checks.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    if (!openFile()) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         releaseSlot();
         errorCancel();
@@ -58,6 +57,12 @@ void DownloadTaskSpecification::startDownload()
     QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
     // A redirect is a wrong answer of this mirror, not a hint to try another server.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (isRangeRequest()) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeOffset) + '-'
+                                              + QByteArray::number(rangeOffset + rangeLength - 1));
+        // The offsets are of the file's own bytes; a compressed answer would not have them there.
+        request.setRawHeader("Accept-Encoding", "identity");
+    }
     reply = manager->get(request);
     if (!reply) {
         emit error(QStringLiteral("Download failed to initialize"));
@@ -66,7 +71,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     reply->setReadBufferSize(ReadBufferSize);
-    digest->restart(expectedSize);
+    digest->restart(fetchLength());
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
         return;
@@ -75,6 +80,27 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+bool DownloadTaskSpecification::openFile()
+{
+    // Unbuffered, so that a full disk shows in the write of the chunk rather than in a close nobody checks.
+    if (!isRangeRequest())
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    // Read-write keeps the bytes that are not this task's.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return false;
+    if (file.seek(rangeOffset))
+        return true;
+    file.close();
+    return false;
+}
+
+void DownloadTaskSpecification::setRange(qint64 offset, qint64 length)
+{
+    Q_ASSERT(offset >= 0 && length >= 1 && expectedSize >= 0 && offset + length <= expectedSize);
+    rangeOffset = offset;
+    rangeLength = length;
 }
 
 void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
@@ -88,7 +114,27 @@ void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *)
 void DownloadTaskSpecification::onMetaDataChanged()
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() == 200) {
+    // A mirror without ranges, or with a different file, is no broken mirror: it still serves whole files.
+    if (isRangeRequest() && status.isValid()) {
+        const QString url = mirror.url + QLatin1Char('/') + remotePath;
+        switch (status.toInt()) {
+        case 206:
+            if (!rangeAnswerFits()) {
+                endWithoutRange(RangeResult::NotSatisfiable,
+                                QStringLiteral("%1 answered a range with other bytes (%2)")
+                                        .arg(url, QString::fromLatin1(reply->rawHeader("Content-Range"))));
+            }
+            return;
+        case 200:
+            endWithoutRange(RangeResult::Ignored, QStringLiteral("%1 ignores ranges").arg(url));
+            return;
+        case 416:
+            endWithoutRange(RangeResult::NotSatisfiable, QStringLiteral("%1 cannot serve the range").arg(url));
+            return;
+        default:
+            break;
+        }
+    } else if (!status.isValid() || status.toInt() == 200) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (sizeLimit >= 0 && length.isValid() && length.toLongLong() > sizeLimit)
             rejectOversized();
@@ -97,6 +143,33 @@ void DownloadTaskSpecification::onMetaDataChanged()
     // A mirror that answers with anything else does not have the release: no second chance.
     mirrors->removeMirror(mirror.name);
     errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
+}
+
+// "bytes first-last/total" naming exactly the asked bytes of a file of the expected size.
+bool DownloadTaskSpecification::rangeAnswerFits() const
+{
+    const QByteArray value = reply->rawHeader("Content-Range").trimmed();
+    if (!value.startsWith("bytes "))
+        return false;
+    const QByteArray expected = QByteArray::number(rangeOffset) + '-'
+            + QByteArray::number(rangeOffset + rangeLength - 1) + '/' + QByteArray::number(expectedSize);
+    if (value.mid(6).trimmed() != expected)
+        return false;
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return !length.isValid() || length.toLongLong() == rangeLength;
+}
+
+void DownloadTaskSpecification::endWithoutRange(RangeResult result, const QString &text)
+{
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+    file.close();
+    releaseSlot();
+    emit message(text);
+    rangeResult = result;
+    finish();
 }
 
 void DownloadTaskSpecification::onReadyRead()
@@ -116,7 +189,7 @@ bool DownloadTaskSpecification::readData()
             return true;
         // A fresh chunk each time: the digest may still hold the previous one. Small files need no more than
         // their size (one byte over still shows a mirror sending more).
-        QByteArray buffer(expectedSize >= 0 ? qBound(qint64(1), expectedSize, ChunkSize) : ChunkSize,
+        QByteArray buffer(fetchLength() >= 0 ? qBound(qint64(1), fetchLength(), ChunkSize) : ChunkSize,
                           Qt::Uninitialized);
         const qint64 count = reply->read(buffer.data(), qMin(available, qint64(buffer.size())));
         if (count < 0) {
@@ -126,13 +199,14 @@ bool DownloadTaskSpecification::readData()
         if (count == 0)
             return true;
         // A broken or hostile mirror must not be able to fill the disk.
-        if (expectedSize >= 0 && received + count > expectedSize) {
-            errorRetry(QStringLiteral("file %1 on mirror %2 is larger than the expected %3 bytes")
+        if (fetchLength() >= 0 && received + count > fetchLength()) {
+            errorRetry((isRangeRequest() ? QStringLiteral("file %1 on mirror %2 sends more than the %3 bytes asked for")
+                                         : QStringLiteral("file %1 on mirror %2 is larger than the expected %3 bytes"))
                                .arg(remotePath, mirror.name)
-                               .arg(expectedSize));
+                               .arg(fetchLength()));
             return false;
         }
-        if (sizeLimit >= 0 && received + count > sizeLimit) {
+        if (sizeLimit >= 0 && rangeOffset + received + count > sizeLimit) {
             rejectOversized();
             return false;
         }
@@ -157,8 +231,8 @@ bool DownloadTaskSpecification::readData()
         buffer.truncate(count);
         digest->add(buffer);
         received += count;
-        if (expectedSize >= 1)
-            setProgress(qMin(1.0, double(received) / double(expectedSize)));
+        if (fetchLength() >= 1)
+            setProgress(qMin(1.0, double(received) / double(fetchLength())));
     }
     return true;
 }
@@ -190,6 +264,16 @@ void DownloadTaskSpecification::drainReply()
 {
     if (!readData() || !replyDone || !reply || reply->bytesAvailable() > 0)
         return;
+    // A whole file's length is for the caller's check; a short range would leave a hole in the file.
+    if (isRangeRequest() && received != rangeLength) {
+        errorRetry(QStringLiteral("file %1 on mirror %2 ended after %3 of the %4 bytes asked for")
+                           .arg(remotePath, mirror.name)
+                           .arg(received)
+                           .arg(rangeLength));
+        return;
+    }
+    if (isRangeRequest())
+        rangeResult = RangeResult::Served;
     reply->close();
     reply->deleteLater();
     reply = nullptr;
@@ -238,7 +322,8 @@ bool DownloadTaskSpecification::errorRetry(const QString &text)
 void DownloadTaskSpecification::failLocally(const QString &text)
 {
     // A full or failing disk is no fault of the mirror: another mirror would meet the same disk, and
-    // every mirror would be dropped for it. The partial file goes, which gives its space back.
+    // every mirror would be dropped for it. The partial file goes, which gives its space back (a range
+    // task's file is its caller's to remove).
     resetDownload();
     emit error(text);
     errorCancel();
@@ -271,10 +356,13 @@ void DownloadTaskSpecification::resetDownload()
     replyDone = false;
     digest->restart(initialExpectedSize);
     idleTicks = 0;
+    // Bytes of a range task's file beyond its range belong to others.
     if (file.isOpen()) {
         file.close();
-        file.remove();
+        if (!isRangeRequest())
+            file.remove();
     }
+    rangeResult = RangeResult::NotRequested;
     lastReceived = 0;
     received = 0;
     expectedSize = initialExpectedSize;
@@ -305,7 +393,7 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
                                          bool &downloading)
 {
     downloadDone = quint64(received);
-    downloadTotal = expectedSize >= 0 ? quint64(expectedSize) : 0;
+    downloadTotal = fetchLength() >= 0 ? quint64(fetchLength()) : 0;
     speed = quint64(received - lastReceived);
     lastReceived = received;
 

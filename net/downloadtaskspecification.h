@@ -24,6 +24,11 @@ class QNetworkReply;
 // over on a fresh draw, from the first byte. The task gives up (errorCancel) when no mirror is left, and at
 // once, with an error, when the local file cannot be written (a full disk). While every mirror slot is
 // taken it waits, without a request, for any request of the shared manager to end.
+//
+// With setRange() the task fetches one byte range of the remote file into the same bytes of a local file
+// that others may be filling at other offsets: the file is neither truncated nor deleted, a failed
+// attempt fetches the range again, and a mirror that cannot serve the range ends the task with
+// getRangeResult() saying why, as no fault of that mirror.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -32,6 +37,14 @@ public:
     // piling the file up in memory while the event loop is busy elsewhere.
     static constexpr qint64 ChunkSize = 256 * 1024;
     static constexpr qint64 ReadBufferSize = 1024 * 1024;
+
+    // What came of a range request, once the task has finished.
+    enum class RangeResult {
+        NotRequested, // a whole-file download
+        Served,       // 206 with exactly the asked bytes of a file of the expected size
+        Ignored,      // 200: the mirror sends whole files only
+        NotSatisfiable, // 416, or a 206 naming other bytes or another file size
+    };
 
     // expectedSize: the file's size in bytes, or -1 when only the server can tell.
     DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
@@ -48,6 +61,11 @@ public:
     // fails that mirror's attempt, and the mirror is dropped. Meant for files whose size nobody gives
     // (the product ini and its signature), which a mirror could otherwise make endless. -1: none.
     void setSizeLimit(qint64 limit) { sizeLimit = limit; }
+
+    // Fetches only bytes [offset, offset + length) into the same bytes of the local file. Needs the expected
+    // size (a 206 must name it) and a range inside it; call before execute().
+    void setRange(qint64 offset, qint64 length);
+    RangeResult getRangeResult() const { return rangeResult; }
 
     // The mirror of the current attempt; after success the one that served the file, so that a caller
     // that rejects the file can still name it.
@@ -79,6 +97,11 @@ private:
     void resetDownload();
     void releaseSlot();
     void stopWaitingForSlot();
+    bool isRangeRequest() const { return rangeLength >= 0; }
+    qint64 fetchLength() const { return isRangeRequest() ? rangeLength : expectedSize; }
+    bool openFile();
+    bool rangeAnswerFits() const;
+    void endWithoutRange(RangeResult result, const QString &text);
 
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
@@ -93,6 +116,9 @@ private:
     qint64 initialExpectedSize;
     qint64 received = 0; // bytes written to file in the current attempt
     qint64 sizeLimit = -1;
+    qint64 rangeOffset = 0;
+    qint64 rangeLength = -1; // -1: the whole file
+    RangeResult rangeResult = RangeResult::NotRequested;
     FTPSiteAccessData mirror;
     // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
     // giving a slot back twice would let the mirror serve more downloads than it allows.

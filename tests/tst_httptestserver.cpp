@@ -16,6 +16,8 @@ private Q_SLOTS:
     void servesDirectoryAndCounts();
     void faults_data();
     void faults();
+    void ranges_data();
+    void ranges();
     void stallKeepsConnectionOpen();
     void endlessDataNeverFinishes();
 
@@ -112,6 +114,57 @@ void tst_HttpTestServer::faults()
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
     QCOMPARE(received, body);
     QCOMPARE(reply->error() != QNetworkReply::NoError, fails);
+}
+
+void tst_HttpTestServer::ranges_data()
+{
+    QTest::addColumn<HttpTestServer::Ranges>("mode");
+    QTest::addColumn<QByteArray>("range");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<QByteArray>("body");
+
+    using Ranges = HttpTestServer::Ranges;
+    const QByteArray digits = "0123456789";
+    QTest::newRow("first to last") << Ranges::Serve << QByteArray("bytes=2-4") << 206
+                                   << QByteArray("bytes 2-4/10") << QByteArray("234");
+    QTest::newRow("to the end") << Ranges::Serve << QByteArray("bytes=7-") << 206 << QByteArray("bytes 7-9/10")
+                                << QByteArray("789");
+    QTest::newRow("last past the end") << Ranges::Serve << QByteArray("bytes=8-20") << 206
+                                       << QByteArray("bytes 8-9/10") << QByteArray("89");
+    QTest::newRow("suffix") << Ranges::Serve << QByteArray("bytes=-3") << 206 << QByteArray("bytes 7-9/10")
+                            << QByteArray("789");
+    QTest::newRow("starts past the end") << Ranges::Serve << QByteArray("bytes=10-") << 416
+                                         << QByteArray("bytes */10") << QByteArray();
+    QTest::newRow("several ranges: whole body") << Ranges::Serve << QByteArray("bytes=0-1,4-5") << 200
+                                                << QByteArray() << digits;
+    QTest::newRow("other unit: whole body") << Ranges::Serve << QByteArray("items=0-1") << 200 << QByteArray()
+                                            << digits;
+    QTest::newRow("ignoring ranges") << Ranges::Ignore << QByteArray("bytes=2-4") << 200 << QByteArray()
+                                     << digits;
+    QTest::newRow("refusing ranges") << Ranges::NotSatisfiable << QByteArray("bytes=2-4") << 416
+                                     << QByteArray("bytes */10") << QByteArray();
+}
+
+void tst_HttpTestServer::ranges()
+{
+    QFETCH(HttpTestServer::Ranges, mode);
+    QFETCH(QByteArray, range);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, body);
+
+    HttpTestServer::Response response = HttpTestServer::Response::withBody("0123456789");
+    response.ranges = mode;
+    server->setHandler("/r", [response](const HttpTestServer::Request &) { return response; });
+    QNetworkRequest request(server->url("/r"));
+    request.setRawHeader("Range", range);
+    std::unique_ptr<QNetworkReply> reply(manager.get(request));
+    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 5000);
+
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+    QCOMPARE(reply->rawHeader("Content-Range"), contentRange);
+    QCOMPARE(reply->readAll(), body);
 }
 
 void tst_HttpTestServer::stallKeepsConnectionOpen()

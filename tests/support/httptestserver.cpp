@@ -15,6 +15,7 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200: return "OK";
     case 204: return "No Content";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 303: return "See Other";
@@ -23,6 +24,7 @@ QByteArray reasonPhrase(int status)
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";
@@ -34,6 +36,40 @@ QByteArray corrupted(QByteArray body)
     for (qsizetype i = 0; i < body.size(); i += 64)
         body[i] = char(~body.at(i));
     return body;
+}
+
+// "bytes=a-b", "bytes=a-" or "bytes=-n" against a body of size bytes: first byte and length, or false for
+// anything else (several ranges, other units), which a server may answer with the whole body.
+bool parseRange(const QByteArray &value, qint64 size, qint64 &first, qint64 &length)
+{
+    if (!value.startsWith("bytes=") || value.contains(','))
+        return false;
+    const QByteArray spec = value.mid(6).trimmed();
+    const qsizetype dash = spec.indexOf('-');
+    if (dash < 0)
+        return false;
+    bool ok = true;
+    const QByteArray from = spec.left(dash).trimmed();
+    const QByteArray to = spec.mid(dash + 1).trimmed();
+    if (from.isEmpty()) {
+        const qint64 suffix = to.toLongLong(&ok);
+        if (!ok || suffix <= 0)
+            return false;
+        first = qMax(qint64(0), size - suffix);
+        length = size - first;
+        return true;
+    }
+    first = from.toLongLong(&ok);
+    if (!ok || first < 0)
+        return false;
+    qint64 last = size - 1;
+    if (!to.isEmpty()) {
+        last = to.toLongLong(&ok);
+        if (!ok || last < first)
+            return false;
+    }
+    length = qMin(last, size - 1) - first + 1;
+    return true;
 }
 
 } // namespace
@@ -321,5 +357,28 @@ void HttpTestServer::dispatch(Connection *connection, const Request &request)
     ++counts[request.path];
     Q_EMIT requestReceived(request);
     const auto handler = handlers.constFind(request.path);
-    connection->respond(handler != handlers.constEnd() ? (*handler)(request) : fallback(request));
+    connection->respond(answerRange(request, handler != handlers.constEnd() ? (*handler)(request)
+                                                                            : fallback(request)));
+}
+
+HttpTestServer::Response HttpTestServer::answerRange(const Request &request, Response response)
+{
+    const QByteArray range = request.header("range");
+    qint64 first = 0;
+    qint64 length = 0;
+    if (range.isEmpty() || response.status != 200 || response.ranges == Ranges::Ignore
+        || !parseRange(range, response.body.size(), first, length))
+        return response;
+    const QByteArray total = QByteArray::number(response.body.size());
+    if (response.ranges == Ranges::NotSatisfiable || first >= response.body.size()) {
+        response.status = 416;
+        response.body.clear();
+        response.headers.append({"Content-Range", "bytes */" + total});
+        return response;
+    }
+    response.status = 206;
+    response.headers.append({"Content-Range", "bytes " + QByteArray::number(first) + '-'
+                                                      + QByteArray::number(first + length - 1) + '/' + total});
+    response.body = response.body.mid(first, length);
+    return response;
 }

@@ -31,6 +31,10 @@
 //     });
 //     QCOMPARE(server.requestCount("/a/b.txt"), 1);
 //
+// A GET with "Range: bytes=a-b" (or "a-", or "-n") to a 200 answer is answered like a mirror that serves
+// ranges: 206 with that slice and its Content-Range, or 416 with "bytes */size" when it starts past the end;
+// Response::ranges makes a mirror that ignores ranges or refuses every one. Faults then play on the slice.
+//
 // Connections are kept alive between requests unless a fault ends them. Everything runs on the thread
 // that owns the server, through its event loop: tests wait with QTRY_* rather than blocking.
 class HttpTestServer : public QObject
@@ -56,6 +60,15 @@ public:
         Endless,
     };
 
+    // How a 200 answer meets a request with a Range header.
+    enum class Ranges {
+        Serve,
+        // The whole body with 200, as a server without range support answers.
+        Ignore,
+        // 416 for every range, as if none fitted the file.
+        NotSatisfiable,
+    };
+
     struct Request {
         QByteArray method;
         QString path;                                 // percent-decoded, without the query
@@ -69,6 +82,7 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers; // added after the server's own headers
         Fault fault = Fault::None;
+        Ranges ranges = Ranges::Serve;
         qint64 faultOffset = -1;
         qint64 announcedLength = -1;
         int dripBytes = 16;
@@ -112,6 +126,7 @@ private:
 
     void onNewConnection();
     void dispatch(Connection *connection, const Request &request);
+    static Response answerRange(const Request &request, Response response);
 
     QTcpServer server;
     QString directory;
