@@ -3,9 +3,11 @@
 #include "tasks/asyncfunc.h"
 #include "tasks/asyncrun.h"
 
+#include <QFile>
 #include <QMutex>
 #include <QThreadPool>
 
+#include <atomic>
 #include <deque>
 
 struct DownloadDigest::Shared
@@ -16,6 +18,11 @@ struct DownloadDigest::Shared
     bool workerActive = false;
     bool ownerWaiting = false;
     FileDigest::Stream stream;
+    // Read by the worker before the queue; the flags let the owner drop a worker that is still reading.
+    QString prefixPath;
+    qint64 prefixLength = 0;
+    bool prefixFailed = false;
+    std::atomic<bool> abandoned{false};
 };
 
 namespace {
@@ -32,6 +39,11 @@ public:
 
     bool run() override
     {
+        // Once: a later worker of the same download finds the prefix done.
+        if (shared->prefixLength > 0) {
+            shared->prefixFailed = !hashPrefix();
+            shared->prefixLength = 0;
+        }
         for (;;) {
             QByteArray chunk;
             {
@@ -60,6 +72,26 @@ public:
         return true;
     }
 
+private:
+    // Exactly prefixLength bytes, in pieces as large as the download's, so that memory stays bounded.
+    bool hashPrefix()
+    {
+        QFile file(shared->prefixPath);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray buffer(qMin(shared->prefixLength, DownloadDigest::MaxPending / 2), Qt::Uninitialized);
+        for (qint64 left = shared->prefixLength; left > 0;) {
+            if (shared->abandoned)
+                return false;
+            const qint64 count = file.read(buffer.data(), qMin(left, qint64(buffer.size())));
+            if (count <= 0)
+                return false;
+            shared->stream.add(QByteArrayView(buffer.constData(), count));
+            left -= count;
+        }
+        return true;
+    }
+
 signals:
     void caughtUp(quint64 generation);
     void drainDone(quint64 generation);
@@ -75,17 +107,30 @@ DownloadDigest::DownloadDigest(QObject *parent) : QObject(parent), shared(std::m
 {
 }
 
-DownloadDigest::~DownloadDigest() = default;
+DownloadDigest::~DownloadDigest()
+{
+    shared->abandoned = true;
+}
 
 void DownloadDigest::restart(qint64 expectedSize)
 {
     // A worker of the old attempt keeps its own state alive and reports under the old generation.
+    shared->abandoned = true;
     shared = std::make_shared<Shared>();
     ++generation;
     inlineHashing = expectedSize >= 0 && expectedSize <= InlineLimit;
     finishRequested = false;
     done = false;
     digest = FileDigest();
+}
+
+void DownloadDigest::restartWithPrefix(const QString &path, qint64 prefixLength)
+{
+    restart(-1);
+    shared->prefixPath = path;
+    shared->prefixLength = prefixLength;
+    shared->workerActive = true;
+    startWorker();
 }
 
 void DownloadDigest::add(const QByteArray &chunk)
@@ -155,7 +200,7 @@ void DownloadDigest::completeIfDone()
         if (shared->workerActive)
             return;
     }
-    digest = shared->stream.result();
+    digest = shared->prefixFailed ? FileDigest() : shared->stream.result();
     done = true;
     emit finished();
 }

@@ -11,7 +11,8 @@
 // compares a known sum instead of reading the file once more. Large downloads are hashed on the thread
 // pool: the worker touches only the chunks handed to it and reports through queued signals, and the owner
 // stops reading (leaving the rest to the network's bounded buffer) while more than a few chunks wait.
-// Small ones are hashed at once, where a pool round trip would cost more than the hashing.
+// Small ones are hashed at once, where a pool round trip would cost more than the hashing. A download that
+// continues a partial file first hashes the bytes already on disk, on the pool as well.
 class DownloadDigest : public QObject
 {
     Q_OBJECT
@@ -26,6 +27,9 @@ public:
 
     // Forgets everything fed so far; a late report of the old worker is ignored.
     void restart(qint64 expectedSize);
+    // As restart(), then the first prefixLength bytes of the file at path come before anything fed. A
+    // prefix that cannot be read whole gives no digest (an empty sum), so that the check reads the file.
+    void restartWithPrefix(const QString &path, qint64 prefixLength);
     void add(const QByteArray &chunk);
     bool isBackedUp() const;
     // No more data: finished() follows once everything fed is hashed, within this call when nothing is

@@ -37,7 +37,9 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     for (const FileDownloadSpecification &file : std::as_const(*fileList)) {
         addSubTask(new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this,
                                                      weight));
-        totalSize += file.size;
+        // What travels: a partial copy in the temporary directory is continued, not fetched again.
+        const quint64 onDisk = quint64(QFileInfo(configuration->tempDir + QLatin1Char('/') + file.fileName).size());
+        totalSize += onDisk < file.size ? file.size - onDisk : file.size;
     }
     state = StateRunning;
     executeSubTasks();

@@ -5,6 +5,8 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 
+#include <QFile>
+
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
         const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
         Configuration *configuration, QObject *parent, double parentProgressRange)
@@ -33,6 +35,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
                                                     localPath, size > 0 ? qint64(size) : -1, this, 0.8);
     if (size == 0)
         currentDownload->setSizeLimit(MaxUnsizedFileSize);
+    // Without a size from the signed ini the rest of a file is unknown, and so is whether a reply fits.
+    currentDownload->setResume(size > 0 && !wholeOnly);
     addSubTask(currentDownload);
     auto check = new CheckSignatureTaskSpecification(localPath, md5, false, this, 0.2);
     // The download hashed the bytes as they arrived; the check compares that sum with the expected one.
@@ -51,10 +55,18 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     Q_UNUSED(task);
     if (pass)
         return;
-    mirrors->removeMirror(currentDownload->getMirror().name);
+    QString text = QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileName);
+    if (currentDownload->wasContinued()) {
+        // Its bytes came from more than one reply (maybe of other mirrors, or another release's file):
+        // which one was wrong is a guess, and no mirror is dropped on a guess.
+        QFile::remove(configuration->tempDir + QLatin1Char('/') + fileName);
+        wholeOnly = true;
+        text = QStringLiteral("md5 sum for %1 failed on a continued download, fetching it whole").arg(fileName);
+    } else {
+        mirrors->removeMirror(currentDownload->getMirror().name);
+    }
     currentDownload = nullptr;
-    if (resetForRetryAfterFailedCheck(
-            QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(fileName)))
+    if (resetForRetryAfterFailedCheck(text))
         makeSubtasksAndStart();
 }
 
@@ -62,5 +74,6 @@ void DownloadFileTaskSpecification::reset()
 {
     clearSubTasks();
     currentDownload = nullptr;
+    wholeOnly = false;
     TaskSpecification::reset();
 }

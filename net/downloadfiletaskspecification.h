@@ -9,9 +9,11 @@ class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
 
-// Fetches one listed file into the temporary directory and checks its MD5 sum. A copy that fails
-// the check costs the mirror that served it its place, and the file is fetched again elsewhere,
-// until no mirror is left.
+// Fetches one listed file into the temporary directory and checks its MD5 sum. A partial copy there (from
+// an earlier run, or an earlier attempt of this one) is continued. A copy that one mirror served whole and
+// that fails the check costs that mirror its place, and the file is fetched again elsewhere, until no
+// mirror is left; a continued copy that fails has no single culprit: it goes, and the file is fetched
+// whole.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -42,4 +44,6 @@ private:
     Mirrors *mirrors;
     Configuration *configuration;
     DownloadTaskSpecification *currentDownload = nullptr;
+    // A continued copy failed its check: the next attempts take the file whole from one mirror.
+    bool wholeOnly = false;
 };

@@ -3,6 +3,7 @@
 #include "net/downloaddigest.h"
 #include "net/mirrors.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -47,6 +48,7 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
+    prepareAttempt();
     if (!openFile()) {
         emit error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         releaseSlot();
@@ -58,8 +60,10 @@ void DownloadTaskSpecification::startDownload()
     // A redirect is a wrong answer of this mirror, not a hint to try another server.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (isRangeRequest()) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeOffset) + '-'
-                                              + QByteArray::number(rangeOffset + rangeLength - 1));
+        // The rest of a file is asked for open-ended, as every server knows it; the answer must still name
+        // the expected size.
+        const QByteArray last = resume ? QByteArray() : QByteArray::number(rangeOffset + rangeLength - 1);
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(rangeOffset) + '-' + last);
         // The offsets are of the file's own bytes; a compressed answer would not have them there.
         request.setRawHeader("Accept-Encoding", "identity");
     }
@@ -71,7 +75,10 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
     reply->setReadBufferSize(ReadBufferSize);
-    digest->restart(fetchLength());
+    if (resume && rangeOffset > 0)
+        digest->restartWithPrefix(file.fileName(), rangeOffset);
+    else
+        digest->restart(fetchLength());
     if (!reply->isRunning()) {
         errorRetry(reply->errorString());
         return;
@@ -80,6 +87,18 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+// A resumed download asks for what is missing of the partial file; a file of the full size or more is
+// no prefix (it failed its check, or belongs to another release) and is fetched anew.
+void DownloadTaskSpecification::prepareAttempt()
+{
+    if (!resume)
+        return;
+    const qint64 onDisk = QFileInfo(file.fileName()).size();
+    const bool prefix = expectedSize > 0 && onDisk > 0 && onDisk < expectedSize;
+    rangeOffset = prefix ? onDisk : 0;
+    rangeLength = prefix ? expectedSize - onDisk : -1;
 }
 
 bool DownloadTaskSpecification::openFile()
@@ -119,17 +138,31 @@ void DownloadTaskSpecification::onMetaDataChanged()
         const QString url = mirror.url + QLatin1Char('/') + remotePath;
         switch (status.toInt()) {
         case 206:
-            if (!rangeAnswerFits()) {
+            if (rangeAnswerFits())
+                return;
+            if (resume) {
+                fetchWholeInstead(QStringLiteral("%1 answered a range with other bytes (%2), fetching %3 whole")
+                                          .arg(url, QString::fromLatin1(reply->rawHeader("Content-Range")),
+                                               remotePath));
+            } else {
                 endWithoutRange(RangeResult::NotSatisfiable,
                                 QStringLiteral("%1 answered a range with other bytes (%2)")
                                         .arg(url, QString::fromLatin1(reply->rawHeader("Content-Range"))));
             }
             return;
         case 200:
-            endWithoutRange(RangeResult::Ignored, QStringLiteral("%1 ignores ranges").arg(url));
+            if (resume) {
+                emit message(QStringLiteral("%1 ignores ranges, taking %2 from its first byte").arg(url, remotePath));
+                takeWholeReply();
+            } else {
+                endWithoutRange(RangeResult::Ignored, QStringLiteral("%1 ignores ranges").arg(url));
+            }
             return;
         case 416:
-            endWithoutRange(RangeResult::NotSatisfiable, QStringLiteral("%1 cannot serve the range").arg(url));
+            if (resume)
+                fetchWholeInstead(QStringLiteral("%1 cannot serve the range, fetching %2 whole").arg(url, remotePath));
+            else
+                endWithoutRange(RangeResult::NotSatisfiable, QStringLiteral("%1 cannot serve the range").arg(url));
             return;
         default:
             break;
@@ -170,6 +203,28 @@ void DownloadTaskSpecification::endWithoutRange(RangeResult result, const QStrin
     emit message(text);
     rangeResult = result;
     finish();
+}
+
+// The mirror sends the whole file instead of the rest: its bytes replace the partial file, which is
+// then no longer part of the download.
+void DownloadTaskSpecification::takeWholeReply()
+{
+    rangeOffset = 0;
+    rangeLength = -1;
+    if (!file.resize(0) || !file.seek(0)) {
+        failLocally(QStringLiteral("Error writing to file %1: %2").arg(file.fileName(), file.errorString()));
+        return;
+    }
+    digest->restart(expectedSize);
+}
+
+// The partial file is not the start of this file: it goes, and the next attempt fetches from byte 0.
+void DownloadTaskSpecification::fetchWholeInstead(const QString &text)
+{
+    resetDownload();
+    file.remove();
+    emit message(text);
+    startDownload();
 }
 
 void DownloadTaskSpecification::onReadyRead()
@@ -272,7 +327,7 @@ void DownloadTaskSpecification::drainReply()
                            .arg(rangeLength));
         return;
     }
-    if (isRangeRequest())
+    if (isRangeRequest() && !resume)
         rangeResult = RangeResult::Served;
     reply->close();
     reply->deleteLater();
@@ -325,6 +380,8 @@ void DownloadTaskSpecification::failLocally(const QString &text)
     // every mirror would be dropped for it. The partial file goes, which gives its space back (a range
     // task's file is its caller's to remove).
     resetDownload();
+    if (resume)
+        file.remove();
     emit error(text);
     errorCancel();
 }
@@ -356,10 +413,10 @@ void DownloadTaskSpecification::resetDownload()
     replyDone = false;
     digest->restart(initialExpectedSize);
     idleTicks = 0;
-    // Bytes of a range task's file beyond its range belong to others.
+    // Bytes of a range task's file beyond its range belong to others; those of a resumed one are kept.
     if (file.isOpen()) {
         file.close();
-        if (!isRangeRequest())
+        if (!isRangeRequest() && !resume)
             file.remove();
     }
     rangeResult = RangeResult::NotRequested;
@@ -399,6 +456,9 @@ void DownloadTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
 
     if (state != StateRunning || !reply)
         return;
+    // Reading waits while the digest catches up (with a long prefix on disk first): that pause is this side's.
+    if (digest->isBackedUp())
+        idleTicks = 0;
     if (++idleTicks > mirror.timeoutTicks) {
         errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
         return;

@@ -21,14 +21,22 @@ class QNetworkReply;
 // Fetches one remote file into one local file. Each attempt draws a mirror from Mirrors and streams the
 // body to disk in large chunks through a bounded receive buffer; any failure of the mirror (wrong status,
 // network error, time-out, more data than expected) deletes the partial file, charges the mirror and starts
-// over on a fresh draw, from the first byte. The task gives up (errorCancel) when no mirror is left, and at
-// once, with an error, when the local file cannot be written (a full disk). While every mirror slot is
-// taken it waits, without a request, for any request of the shared manager to end.
+// over on a fresh draw, from the first byte (a resumed task goes on from where the file stops, below). The
+// task gives up (errorCancel) when no mirror is left, and at once, with an error, when the local file cannot
+// be written (a full disk). While every mirror slot is taken it waits, without a request, for any request
+// of the shared manager to end.
 //
 // With setRange() the task fetches one byte range of the remote file into the same bytes of a local file
 // that others may be filling at other offsets: the file is neither truncated nor deleted, a failed
 // attempt fetches the range again, and a mirror that cannot serve the range ends the task with
 // getRangeResult() saying why, as no fault of that mirror.
+//
+// With setResume() a partial local file is continued from its size on disk (Range: bytes=N-), at the first
+// attempt and after every failed one, whichever mirror comes next. A mirror that ignores the range sends
+// the whole file, which is then taken from its first byte; one that refuses it, or names other bytes,
+// shows that the partial file is no prefix of this file: it goes, and the file is fetched whole. None of
+// these is a fault of the mirror. The partial file survives failed attempts and cancellation; only a
+// full disk removes it.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -67,12 +75,18 @@ public:
     void setRange(qint64 offset, qint64 length);
     RangeResult getRangeResult() const { return rangeResult; }
 
+    // Continue a partial local file; needs the expected size (without it every attempt starts from byte 0).
+    void setResume(bool on) { resume = on; }
+    // After success: the file begins with bytes that were on disk before the reply that completed it, so
+    // no single reply vouches for all of it.
+    bool wasContinued() const { return resume && rangeOffset > 0; }
+
     // The mirror of the current attempt; after success the one that served the file, so that a caller
     // that rejects the file can still name it.
     const FTPSiteAccessData &getMirror() const { return mirror; }
     qint64 getReceived() const { return received; }
     qint64 getExpectedSize() const { return expectedSize; }
-    // Of the received bytes, once the download has finished.
+    // Of the file's bytes (a continued file's prefix on disk included), once the download has finished.
     FileDigest getReceivedDigest() const;
 
 protected:
@@ -99,7 +113,10 @@ private:
     void stopWaitingForSlot();
     bool isRangeRequest() const { return rangeLength >= 0; }
     qint64 fetchLength() const { return isRangeRequest() ? rangeLength : expectedSize; }
+    void prepareAttempt();
     bool openFile();
+    void takeWholeReply();
+    void fetchWholeInstead(const QString &text);
     bool rangeAnswerFits() const;
     void endWithoutRange(RangeResult result, const QString &text);
 
@@ -119,6 +136,7 @@ private:
     qint64 rangeOffset = 0;
     qint64 rangeLength = -1; // -1: the whole file
     RangeResult rangeResult = RangeResult::NotRequested;
+    bool resume = false;
     FTPSiteAccessData mirror;
     // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
     // giving a slot back twice would let the mirror serve more downloads than it allows.

@@ -330,12 +330,10 @@ void tst_DownloadTaskSpecification::rangeAnswers()
     const auto task = makeTask(mirrors.get(), content.size());
     task->setRange(offset, length);
     QSignalSpy messages(task.get(), &TaskSpecification::message);
-    QSignalSpy finished(task.get(), &TaskSpecification::finished);
-    QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
 
     task->execute();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 5000);
-    QCOMPARE(canceled.size(), 0);
+    // Finished, also when the mirror could not serve the range: that is the caller's to decide on.
+    QTRY_COMPARE_WITH_TIMEOUT(task->getState(), TaskSpecification::StateFinished, 5000);
     QCOMPARE(task->getRangeResult(), result);
     const QByteArray range = "bytes=" + QByteArray::number(offset) + '-' + QByteArray::number(offset + length - 1);
     QCOMPARE(asked, QList<QByteArray>(resetAfter >= 0 ? 2 : 1, range));

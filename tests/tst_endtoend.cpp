@@ -442,7 +442,8 @@ void tst_EndToEnd::mirrorFailover()
 }
 
 // The process is killed while the large file is still coming in; the next run of the same version takes
-// the files that were complete from the temporary directory and fetches only the rest.
+// the files that were complete from the temporary directory, continues the large one where it stopped
+// and fetches only the rest.
 void tst_EndToEnd::killedRunResumesWithoutRefetching()
 {
     Scenario scenario;
@@ -485,6 +486,9 @@ void tst_EndToEnd::killedRunResumesWithoutRefetching()
     first->kill();
     QVERIFY(first->waitForFinished(5000));
     QCOMPARE(readTree(scenario.installation()), Scenario::oldRelease);
+    const qint64 bigSize = entries.value(QStringLiteral("mx4client_linux_amd64")).at(1).toLongLong();
+    const qint64 partialSize = QFileInfo(scenario.recordedRunDir() + QStringLiteral("/mx4client_linux_amd64")).size();
+    QVERIFY2(partialSize > 0 && partialSize < bigSize, qPrintable(QString::number(partialSize)));
 
     mirror.stop();
     mirror.setRateLimit(0);
@@ -499,9 +503,11 @@ void tst_EndToEnd::killedRunResumesWithoutRefetching()
         QVERIFY2(!secondRun.contains(QStringLiteral("GET %1 200 %2").arg(path, entries.value(key).at(1))),
                  qPrintable(path + QStringLiteral(" was fetched again")));
     }
-    QVERIFY(secondRun.contains(QStringLiteral("GET /%1/release/mx4client_linux_amd64 200 %2")
-                                       .arg(NewVersion)
-                                       .arg(entries.value(QStringLiteral("mx4client_linux_amd64")).at(1))));
+    // The large file that was on its way is continued: only its missing bytes travel.
+    const QString bigPath = QStringLiteral("/%1/release/mx4client_linux_amd64").arg(NewVersion);
+    QVERIFY2(secondRun.contains(QStringLiteral("GET %1 206 %2").arg(bigPath).arg(bigSize - partialSize)),
+             qPrintable(secondRun.join(u'\n')));
+    QVERIFY(!secondRun.contains(QStringLiteral("GET %1 200 %2").arg(bigPath).arg(bigSize)));
 }
 
 // The signed product ini gives a wrong MD5 for the unpacked content of the gzip-shipped file, which is

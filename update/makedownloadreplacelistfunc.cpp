@@ -127,7 +127,11 @@ void MakeDownloadReplaceListFunc::checkCandidate(Candidate &candidate, const QSt
 {
     const QString installedMd5 = candidate.replace.hasUnzip() ? candidate.replace.unzipMd5 : candidate.download.md5;
     candidate.installed = hasMd5(root + QLatin1Char('/') + candidate.replace.pureDestFilePath(), installedMd5);
-    if (!candidate.installed)
-        candidate.downloaded = hasMd5(configuration->tempDir + QLatin1Char('/') + candidate.download.fileName,
-                                      candidate.download.md5);
+    if (candidate.installed)
+        return;
+    // A copy of another size cannot have the sum, and is not read: a shorter one stays listed, and its
+    // download goes on from its size.
+    const QString copy = configuration->tempDir + QLatin1Char('/') + candidate.download.fileName;
+    candidate.downloaded = (candidate.download.size == 0 || QFileInfo(copy).size() == qint64(candidate.download.size))
+            && hasMd5(copy, candidate.download.md5);
 }
