@@ -41,20 +41,28 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &buffer)
 
 bool CheckSigFunc::checkMD5()
 {
-    if (!known.md5.isEmpty())
-        return known.hasMd5(expectedMd5);
-    FileDigest digest;
-    switch (FileDigest::ofFile(filePath, digest)) {
-    case FileDigest::CannotOpen:
-        emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
-        return false;
-    case FileDigest::CannotRead:
-        emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
-        return false;
-    case FileDigest::Done:
-        break;
+    const bool withSha256 = !expectedSha256.isEmpty();
+    FileDigest digest = known;
+    if (digest.md5.isEmpty() || (withSha256 && digest.sha256.isEmpty())) {
+        switch (FileDigest::ofFile(filePath, digest, withSha256 ? FileDigest::Md5AndSha256 : FileDigest::Md5)) {
+        case FileDigest::CannotOpen:
+            emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
+            return false;
+        case FileDigest::CannotRead:
+            emit message(QStringLiteral("could not read file %1 correctly").arg(filePath));
+            return false;
+        case FileDigest::Done:
+            break;
+        }
     }
-    return digest.hasMd5(expectedMd5);
+    if (!digest.hasMd5(expectedMd5))
+        return false;
+    // Only a file whose MD5 sum is right gets here: this is the case of a colliding file.
+    if (withSha256 && digest.sha256.compare(expectedSha256, Qt::CaseInsensitive) != 0) {
+        emit message(QStringLiteral("SHA-256 sum of %1 differs from the release manifest").arg(filePath));
+        return false;
+    }
+    return true;
 }
 
 bool CheckSigFunc::checkRSA()

@@ -15,6 +15,9 @@ public:
     // known: the file's digest as taken while it was written; when it has a sum, the file is not read again.
     CheckSigFunc(QString filePath, QString expectedMd5, FileDigest known = FileDigest());
 
+    // With an expected SHA-256 (from a release manifest) the file must match both sums, taken in one pass.
+    void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256; }
+
     bool run() override;
 
 private:
@@ -24,5 +27,6 @@ private:
 
     QString filePath;
     QString expectedMd5;
+    QString expectedSha256;
     FileDigest known;
 };

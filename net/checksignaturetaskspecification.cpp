@@ -14,7 +14,9 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
-    return new CheckSigFunc(filePath, expectedMd5, knownDigest);
+    auto function = new CheckSigFunc(filePath, expectedMd5, knownDigest);
+    function->setExpectedSha256(expectedSha256);
+    return function;
 }
 
 void CheckSignatureTaskSpecification::reset()

@@ -17,6 +17,8 @@ public:
     // The digest of the file as it was written, known to whoever wrote it; the check then compares its sum
     // instead of reading the file. Cleared by reset().
     void setKnownDigest(const FileDigest &digest) { knownDigest = digest; }
+    // From a release manifest: the file must match it as well as the MD5 sum.
+    void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256; }
     void reset() override;
 
 signals:
@@ -29,6 +31,7 @@ protected:
 private:
     QString filePath;
     QString expectedMd5; // empty: check the RSA signature instead
+    QString expectedSha256;
     bool cancelOnFailure;
     FileDigest knownDigest;
 };

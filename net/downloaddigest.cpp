@@ -12,6 +12,8 @@
 
 struct DownloadDigest::Shared
 {
+    explicit Shared(FileDigest::Sums sums) : stream(sums) {}
+
     QMutex mutex;
     std::deque<QByteArray> queue;
     qint64 pending = 0;
@@ -103,7 +105,7 @@ private:
 
 } // namespace
 
-DownloadDigest::DownloadDigest(QObject *parent) : QObject(parent), shared(std::make_shared<Shared>())
+DownloadDigest::DownloadDigest(QObject *parent) : QObject(parent), shared(std::make_shared<Shared>(sums))
 {
 }
 
@@ -116,7 +118,7 @@ void DownloadDigest::restart(qint64 expectedSize)
 {
     // A worker of the old attempt keeps its own state alive and reports under the old generation.
     shared->abandoned = true;
-    shared = std::make_shared<Shared>();
+    shared = std::make_shared<Shared>(sums);
     ++generation;
     inlineHashing = expectedSize >= 0 && expectedSize <= InlineLimit;
     finishRequested = false;

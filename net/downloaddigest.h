@@ -25,6 +25,8 @@ public:
     explicit DownloadDigest(QObject *parent);
     ~DownloadDigest() override;
 
+    // Takes effect at the next restart().
+    void setSums(FileDigest::Sums wanted) { sums = wanted; }
     // Forgets everything fed so far; a late report of the old worker is ignored.
     void restart(qint64 expectedSize);
     // As restart(), then the first prefixLength bytes of the file at path come before anything fed. A
@@ -54,6 +56,7 @@ private:
     void startWorker();
     void completeIfDone();
 
+    FileDigest::Sums sums = FileDigest::Md5;
     std::shared_ptr<Shared> shared;
     quint64 generation = 0;
     bool inlineHashing = true;

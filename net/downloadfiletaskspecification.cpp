@@ -15,6 +15,7 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , fileName(file.fileName)
     , md5(file.md5)
     , size(file.size)
+    , sha256(file.sha256)
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
@@ -37,8 +38,11 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         currentDownload->setSizeLimit(MaxUnsizedFileSize);
     // Without a size from the signed ini the rest of a file is unknown, and so is whether a reply fits.
     currentDownload->setResume(size > 0 && !wholeOnly);
+    if (!sha256.isEmpty())
+        currentDownload->setDigestSums(FileDigest::Md5AndSha256);
     addSubTask(currentDownload);
     auto check = new CheckSignatureTaskSpecification(localPath, md5, false, this, 0.2);
+    check->setExpectedSha256(sha256);
     // The download hashed the bytes as they arrived; the check compares that sum with the expected one.
     // Connected after addSubTask(): the check is started only through the event loop, after this.
     connect(currentDownload, &TaskSpecification::finished, check,

@@ -40,6 +40,7 @@ private:
     QString fileName;
     QString md5;
     quint64 size;
+    QString sha256;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;

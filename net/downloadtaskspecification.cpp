@@ -8,6 +8,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
+
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
                                                      const QString &remotePath, const QString &localPath,
                                                      qint64 expectedSize, QObject *parent,
@@ -25,6 +27,16 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     connect(digest, &DownloadDigest::finished, this, &DownloadTaskSpecification::onDigestFinished);
 }
 
+void DownloadTaskSpecification::setNotFoundMeansAbsent(bool askEveryMirror)
+{
+    notFoundMeans = askEveryMirror ? NotFound::AbsentOnEveryMirror : NotFound::AbsentAtFirst;
+}
+
+void DownloadTaskSpecification::setDigestSums(FileDigest::Sums sums)
+{
+    digest->setSums(sums);
+}
+
 void DownloadTaskSpecification::execute()
 {
     emit message(QStringLiteral("Downloading %1").arg(remotePath));
@@ -34,7 +46,16 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
-    switch (mirrors->getRandomMirror(mirror)) {
+    // Also when the mirrors that were still to be asked have failed meanwhile: the rest lack the file.
+    const QVector<FTPSiteAccessData> &listed = mirrors->getMirrorList();
+    if (!lacking.isEmpty() && std::all_of(listed.cbegin(), listed.cend(), [this](const FTPSiteAccessData &other) {
+            return lacking.contains(other.name);
+        })) {
+        absent = true;
+        finish();
+        return;
+    }
+    switch (mirrors->getRandomMirror(mirror, lacking)) {
     case Mirrors::NoMirrorAvailable:
         errorCancel();
         return;
@@ -171,6 +192,10 @@ void DownloadTaskSpecification::onMetaDataChanged()
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (sizeLimit >= 0 && length.isValid() && length.toLongLong() > sizeLimit)
             rejectOversized();
+        return;
+    }
+    if (status.toInt() == 404 && notFoundMeans != NotFound::MirrorError) {
+        notFound();
         return;
     }
     // A mirror that answers with anything else does not have the release: no second chance.
@@ -386,6 +411,20 @@ void DownloadTaskSpecification::failLocally(const QString &text)
     errorCancel();
 }
 
+void DownloadTaskSpecification::notFound()
+{
+    const QString name = mirror.name;
+    lacking.insert(name);
+    resetDownload();
+    emit message(QStringLiteral("%1 is not on mirror %2").arg(remotePath, name));
+    if (notFoundMeans == NotFound::AbsentAtFirst) {
+        absent = true;
+        finish();
+        return;
+    }
+    startDownload();
+}
+
 void DownloadTaskSpecification::rejectOversized()
 {
     // The file is never that large: this mirror does not hold the right one.
@@ -443,6 +482,8 @@ void DownloadTaskSpecification::stopWaitingForSlot()
 void DownloadTaskSpecification::reset()
 {
     resetDownload();
+    lacking.clear();
+    absent = false;
     TaskSpecification::reset();
 }
 

@@ -5,6 +5,7 @@
 #include "tasks/taskspecification.h"
 
 #include <QFile>
+#include <QSet>
 
 class DownloadDigest;
 class Mirrors;
@@ -81,6 +82,14 @@ public:
     // no single reply vouches for all of it.
     bool wasContinued() const { return resume && rangeOffset > 0; }
 
+    // For a file that a mirror may lack without being at fault (the release manifest): a 404 then neither
+    // charges nor drops the mirror. The first 404 ends the task finished and isAbsent(), or, with
+    // askEveryMirror, the first 404 after every mirror still listed has answered so. No local file is left.
+    void setNotFoundMeansAbsent(bool askEveryMirror);
+    bool isAbsent() const { return absent; }
+    // SHA-256 besides the MD5 sum, from the same pass over the received bytes.
+    void setDigestSums(FileDigest::Sums sums);
+
     // The mirror of the current attempt; after success the one that served the file, so that a caller
     // that rejects the file can still name it.
     const FTPSiteAccessData &getMirror() const { return mirror; }
@@ -108,6 +117,7 @@ private:
     bool errorRetry(const QString &text);
     void rejectOversized();
     void failLocally(const QString &text);
+    void notFound();
     void resetDownload();
     void releaseSlot();
     void stopWaitingForSlot();
@@ -142,4 +152,8 @@ private:
     // giving a slot back twice would let the mirror serve more downloads than it allows.
     bool slotHeld = false;
     DownloadDigest *digest;
+    enum class NotFound { MirrorError, AbsentAtFirst, AbsentOnEveryMirror };
+    NotFound notFoundMeans = NotFound::MirrorError;
+    QSet<QString> lacking; // mirrors that answered 404, while notFoundMeans is not MirrorError
+    bool absent = false;
 };

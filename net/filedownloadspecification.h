@@ -14,4 +14,5 @@ public:
     QString fileName;  // relative to remoteDir and to the temporary directory
     QString md5;       // of the file as it lies on the mirror
     quint64 size = 0;
+    QString sha256;    // from the release manifest; empty without one
 };

@@ -89,9 +89,10 @@ void Mirrors::setDefaults(QSettings &settings, int clientVersion)
     }
 }
 
-int Mirrors::getRandomMirror(FTPSiteAccessData &out)
+int Mirrors::getRandomMirror(FTPSiteAccessData &out, const QSet<QString> &skip)
 {
-    if (mirrorList.isEmpty()) {
+    const auto drawable = [&skip](const FTPSiteAccessData &mirror) { return !skip.contains(mirror.name); };
+    if (std::none_of(mirrorList.cbegin(), mirrorList.cend(), drawable)) {
         if (!noMirrorsReported) {
             emit message(tr("There are no (more) known working mirrors available"));
             noMirrorsReported = true;
@@ -101,13 +102,20 @@ int Mirrors::getRandomMirror(FTPSiteAccessData &out)
 
     int totalSlots = 0;
     int usedSlots = 0;
-    calcUseStats(totalSlots, usedSlots);
+    for (const FTPSiteAccessData &mirror : std::as_const(mirrorList)) {
+        if (drawable(mirror)) {
+            totalSlots += mirror.maxUses;
+            usedSlots += mirror.useCount;
+        }
+    }
     if (usedSlots >= totalSlots)
         return AllMirrorsBusy;
 
     // Each mirror's chance is its share of the free slots.
     qint64 draw = random.generate() % quint32(totalSlots - usedSlots);
     for (FTPSiteAccessData &mirror : mirrorList) {
+        if (!drawable(mirror))
+            continue;
         draw -= mirror.maxUses - mirror.useCount;
         if (draw < 0) {
             ++mirror.useCount;

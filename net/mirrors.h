@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QVector>
 
 class QSettings;
@@ -28,7 +29,8 @@ public:
     bool initAlpha(const QString &updateIniPath, int clientVersion);
     void setDefaults(QSettings &settings, int clientVersion);
 
-    int getRandomMirror(FTPSiteAccessData &out);
+    // Mirrors named in skip are left out of the draw, as if they were not listed.
+    int getRandomMirror(FTPSiteAccessData &out, const QSet<QString> &skip = {});
     void releaseMirror(const QString &name);
     void addMirrorError(const QString &name);
     void removeMirror(const QString &name);

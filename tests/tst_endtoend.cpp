@@ -428,10 +428,14 @@ void tst_EndToEnd::mirrorFailover()
     // A status other than 200 drops a mirror at once, so only the requests already running on it then
     // (at most one per download slot, three) reach it. A corrupt copy is found only after the download
     // has given its slot back, so that mirror may serve a few more before it goes.
-    const QStringList missingRequests = missing.requests();
-    QVERIFY2(missingRequests.size() >= 1 && missingRequests.size() <= 3, qPrintable(missingRequests.join(u'\n')));
-    for (const QString &request : missingRequests)
+    // The release has no manifest: a 404 for it is no mirror error and ends the search for it, so that
+    // request (if "missing" was asked) counts apart.
+    QStringList missingRequests = missing.requests();
+    for (const QString &request : std::as_const(missingRequests))
         QVERIFY2(request.contains(QLatin1String(" 404 ")), qPrintable(request));
+    const QString manifestRequest = QStringLiteral("GET /%1/%2.ini.manifest ").arg(NewVersion).arg(ClientType);
+    QVERIFY(missingRequests.removeIf([&](const QString &request) { return request.startsWith(manifestRequest); }) <= 1);
+    QVERIFY2(missingRequests.size() >= 1 && missingRequests.size() <= 3, qPrintable(missingRequests.join(u'\n')));
     const QStringList corruptRequests = corrupt.requests();
     const QString releasePath = QStringLiteral("/%1/release/").arg(NewVersion);
     QVERIFY2(std::any_of(corruptRequests.cbegin(), corruptRequests.cend(),

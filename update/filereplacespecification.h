@@ -23,4 +23,5 @@ public:
     QString unzipMd5;      // empty unless compressed
     quint64 unzipSize = 0;
     QString unzipFileName; // empty unless compressed
+    QString unzipSha256;   // of the decompressed content, from the release manifest; empty without one
 };

@@ -55,7 +55,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     }
     if (specification.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&rollbackList, source, target, this, remaining - 0.2));
-        addSubTask(new CheckSignatureTaskSpecification(target, specification.unzipMd5, true, this, 0.2));
+        auto check = new CheckSignatureTaskSpecification(target, specification.unzipMd5, true, this, 0.2);
+        check->setExpectedSha256(specification.unzipSha256);
+        addSubTask(check);
     } else {
         addSubTask(new FileCopyTaskSpecification(&rollbackList, source, target, this, remaining));
     }

@@ -5,4 +5,6 @@ void FileSpecifications::clear()
     downloadList.clear();
     replaceList.clear();
     deleteList.clear();
+    manifest.reset();
+    retiredManifestKeys.clear();
 }

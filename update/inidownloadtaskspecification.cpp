@@ -3,8 +3,16 @@
 #include "app/configuration.h"
 #include "net/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
+#include "net/releasemanifest.h"
+#include "update/manifestchecktaskspecification.h"
 
 #include <QFile>
+
+#ifdef MURMELO_REQUIRE_MANIFEST
+const bool IniDownloadTaskSpecification::ManifestRequiredByBuild = true;
+#else
+const bool IniDownloadTaskSpecification::ManifestRequiredByBuild = false;
+#endif
 
 IniDownloadTaskSpecification::IniDownloadTaskSpecification(QNetworkAccessManager *manager,
                                                            Mirrors *mirrors,
@@ -53,6 +61,17 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     connect(check, &CheckSignatureTaskSpecification::checkDone,
             this, &IniDownloadTaskSpecification::onSigCheckDone);
     addSubTask(check);
+    if (manifestTarget) {
+        // Weightless: the phase's progress stays as it is for releases without a manifest.
+        const QString manifestName = ReleaseManifest::fileName(configuration->clientType);
+        auto download = new DownloadTaskSpecification(manager, mirrors, manifestName,
+                                                      configuration->tempDir + QLatin1Char('/') + manifestName, -1,
+                                                      this, 0.0);
+        download->setSizeLimit(ReleaseManifest::MaxBytes);
+        download->setNotFoundMeansAbsent(manifestRequired);
+        addSubTask(download);
+        addSubTask(new ManifestCheckTaskSpecification(configuration, manifestRequired, *manifestTarget, this, 0.0));
+    }
     state = StateRunning;
     executeSubTasks();
 }

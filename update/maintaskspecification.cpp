@@ -24,7 +24,9 @@ void MainTaskSpecification::execute()
 
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    addSubTask(new IniDownloadTaskSpecification(manager, mirrors, configuration, this, 0.1));
+    auto iniDownload = new IniDownloadTaskSpecification(manager, mirrors, configuration, this, 0.1);
+    iniDownload->setManifestTarget(&fileSpecifications);
+    addSubTask(iniDownload);
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications,
                                                             this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager,

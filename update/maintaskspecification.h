@@ -21,6 +21,8 @@ public:
     void execute() override;
     void reset() override;
 
+    const FileSpecifications &specifications() const { return fileSpecifications; }
+
 private:
     void makeSubtasksAndStart();
 

@@ -84,11 +84,12 @@ bool MakeDownloadReplaceListFunc::isInside(const QString &base, const QString &r
 }
 
 // Runs the signature check here on the worker thread; its messages are of no interest to the compiler.
-bool MakeDownloadReplaceListFunc::hasMd5(const QString &path, const QString &md5)
+bool MakeDownloadReplaceListFunc::hasSums(const QString &path, const QString &md5, const QString &sha256)
 {
     if (!QFileInfo::exists(path))
         return false;
     CheckSigFunc check(path, md5);
+    check.setExpectedSha256(sha256);
     return check.run();
 }
 
@@ -112,10 +113,16 @@ bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, cons
     if (!line.hasValidFieldCount())
         return false;
     const QStringList &fields = line.fields;
-    const FileDownloadSpecification download(line.section, line.key, fields.at(0), fields.at(1).toULongLong());
-    const FileReplaceSpecification replace = fields.size() == 5
+    FileDownloadSpecification download(line.section, line.key, fields.at(0), fields.at(1).toULongLong());
+    FileReplaceSpecification replace = fields.size() == 5
         ? FileReplaceSpecification(line.section, line.key, fields.at(2), fields.at(3).toULongLong(), fields.at(4))
         : FileReplaceSpecification(line.section, line.key, QString(), 0, QString());
+    // The product-ini phase made sure that an accepted manifest lists every file of the ini.
+    const auto listed = manifestFiles.constFind(line.section + QLatin1Char('/') + line.key);
+    if (listed != manifestFiles.cend()) {
+        download.sha256 = listed->sha256;
+        replace.unzipSha256 = listed->unpackedSha256;
+    }
     if (!isInside(configuration->tempDir, line.key) || !isInside(root, replace.pureDestFilePath()))
         return false;
     candidates.append(Candidate{download, replace});
@@ -125,13 +132,15 @@ bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, cons
 // On any thread of the pool: reads the files, writes only into candidate.
 void MakeDownloadReplaceListFunc::checkCandidate(Candidate &candidate, const QString &root) const
 {
-    const QString installedMd5 = candidate.replace.hasUnzip() ? candidate.replace.unzipMd5 : candidate.download.md5;
-    candidate.installed = hasMd5(root + QLatin1Char('/') + candidate.replace.pureDestFilePath(), installedMd5);
+    const bool unzip = candidate.replace.hasUnzip();
+    candidate.installed = hasSums(root + QLatin1Char('/') + candidate.replace.pureDestFilePath(),
+                                  unzip ? candidate.replace.unzipMd5 : candidate.download.md5,
+                                  unzip ? candidate.replace.unzipSha256 : candidate.download.sha256);
     if (candidate.installed)
         return;
     // A copy of another size cannot have the sum, and is not read: a shorter one stays listed, and its
     // download goes on from its size.
     const QString copy = configuration->tempDir + QLatin1Char('/') + candidate.download.fileName;
     candidate.downloaded = (candidate.download.size == 0 || QFileInfo(copy).size() == qint64(candidate.download.size))
-            && hasMd5(copy, candidate.download.md5);
+            && hasSums(copy, candidate.download.md5, candidate.download.sha256);
 }

@@ -14,6 +14,9 @@ class MakeDownloadReplaceListFunc : public ASyncFunc
 public:
     MakeDownloadReplaceListFunc(Configuration *configuration, FileSpecifications &result);
 
+    // The files of an accepted release manifest: their SHA-256 sums are checked besides the MD5 sums.
+    void setManifestFiles(const QMap<QString, ReleaseManifest::File> &files) { manifestFiles = files; }
+
     bool run() override;
 
 private:
@@ -27,7 +30,8 @@ private:
     };
 
     static bool isInside(const QString &base, const QString &relativePath);
-    static bool hasMd5(const QString &path, const QString &md5);
+    // sha256 may be empty: then the MD5 sum alone decides. Both come from one pass over the file.
+    static bool hasSums(const QString &path, const QString &md5, const QString &sha256);
     // False for an invalid line: the compilation stops there.
     bool addDeleteLine(const ProductIni::Line &line, const QString &root);
     bool addFileLine(const ProductIni::Line &line, const QString &root, QList<Candidate> &candidates);
@@ -36,4 +40,5 @@ private:
 
     Configuration *configuration;
     FileSpecifications &result;
+    QMap<QString, ReleaseManifest::File> manifestFiles;
 };

@@ -10,7 +10,10 @@ MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecificati
 
 ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunction()
 {
-    return new MakeDownloadReplaceListFunc(configuration, result);
+    auto function = new MakeDownloadReplaceListFunc(configuration, result);
+    if (target->manifest)
+        function->setManifestFiles(target->manifest->files);
+    return function;
 }
 
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)

@@ -5,6 +5,7 @@
 #include "net/crypt.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"
+#include "update/manifestrecord.h"
 #include "update/updateinidata.h"
 
 #include <QDir>
@@ -182,6 +183,10 @@ void UpdateEngine::cancelUpdate()
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
+    // Only now, with the release installed: a run that failed must not raise the floor.
+    const FileSpecifications &installed = mainTask->specifications();
+    if (installed.manifest)
+        ManifestRecord::store(installed.manifest->version, installed.retiredManifestKeys);
     cleanup();
     engineState = Finished;
     emit message(QStringLiteral("Update successfully finished"));

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextEdit>
 #include <QTimer>
 #include <QWidget>
 
@@ -15,6 +16,8 @@
 //                                    Escape would (Abort, No, OK), buttons are joined by "|"
 //     shown <object name> <title>    a top-level widget was shown
 //     raised <object name>           a top-level widget was raised
+//     details <text>                 the window's details log as it stands when a message box appears,
+//                                    just before that box's line; only with MURMELO_TEST_DRIVER_DETAILS set
 // Line breaks inside a text are written as "\n".
 class TestDriver : public QObject
 {
@@ -56,6 +59,11 @@ private:
             QStringList buttons;
             for (QAbstractButton *button : box->buttons())
                 buttons.append(button->text().remove(QLatin1Char('&')));
+            for (QWidget *window : QApplication::topLevelWidgets()) {
+                auto *details = window->findChild<QTextEdit *>(QStringLiteral("outputTextEdit"));
+                if (details && qEnvironmentVariableIsSet("MURMELO_TEST_DRIVER_DETAILS"))
+                    write({ QStringLiteral("details"), details->toPlainText() });
+            }
             write({ QStringLiteral("box"), box->windowTitle(), box->text(), buttons.join(QLatin1Char('|')) });
             QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
             QCoreApplication::sendEvent(box, &escape);

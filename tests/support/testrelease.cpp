@@ -2,7 +2,10 @@
 #include "support/testfiles.h"
 
 #include "net/crypt.h"
+#include "net/manifestkey.h"
+#include "net/releasemanifest.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 const QString TestRelease::DefaultClientType = QStringLiteral("client_linux_amd64");
@@ -22,12 +25,64 @@ void TestRelease::addGzipFile(const QString &section, const QString &name,
                               const QByteArray &unpackedMd5)
 {
     entries.append({section, name, gzip(content), installName,
-                    unpackedMd5.isEmpty() ? md5Hex(content) : unpackedMd5, content.size()});
+                    unpackedMd5.isEmpty() ? md5Hex(content) : unpackedMd5, content.size(), content});
 }
 
 void TestRelease::addDelete(const QString &path)
 {
     deletes.append(path);
+}
+
+void TestRelease::setManifest(const Manifest &wanted)
+{
+    manifest = wanted;
+}
+
+QString TestRelease::manifestPath() const
+{
+    return versionDir() + QLatin1Char('/') + ReleaseManifest::fileName(clientType);
+}
+
+QString TestRelease::manifestUrlPath() const
+{
+    return QStringLiteral("/%1/").arg(version) + ReleaseManifest::fileName(clientType);
+}
+
+bool TestRelease::writeManifest() const
+{
+    const auto sha256 = [](const QByteArray &bytes) {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    ReleaseManifest text;
+    text.clientType = manifest->clientType.isEmpty() ? clientType : manifest->clientType;
+    text.version = manifest->version ? manifest->version : quint64(version);
+    text.channel = manifest->channel;
+    text.expires = manifest->expires.isValid() ? manifest->expires : QDateTime::currentDateTimeUtc().addDays(1);
+    for (const QByteArray &line : manifest->rotationLines) {
+        KeyRotation rotation;
+        if (!KeyRotation::parse(line, rotation).isEmpty())
+            return false;
+        text.rotations << rotation;
+    }
+    for (const Entry &entry : entries) {
+        const QString path = entry.section + QLatin1Char('/') + entry.name;
+        if (manifest->omitted.contains(path))
+            continue;
+        ReleaseManifest::File file;
+        file.sha256 = manifest->sha256.value(path, sha256(entry.shipped));
+        file.size = quint64(entry.shipped.size());
+        if (!entry.installName.isEmpty()) {
+            file.compressed = true;
+            file.unpackedSha256 = manifest->unpackedSha256.value(path, sha256(entry.unpacked));
+            file.unpackedSize = quint64(entry.unpackedSize);
+        }
+        text.files.insert(path, file);
+    }
+    ManifestKey key;
+    if (!ManifestKey::fromFile(QStringLiteral(MURMELO_SOURCE_DIR "/") + manifest->key, key).isEmpty())
+        return false;
+    text.sign(key);
+    return writeFile(manifestPath(), text.text());
 }
 
 QString TestRelease::versionDir() const
@@ -71,7 +126,7 @@ bool TestRelease::write() const
         for (const QString &path : deletes)
             ini += path.toUtf8() + "=1\n";
     }
-    if (!writeFile(iniPath(), ini))
+    if (!writeFile(iniPath(), ini) || (manifest && !writeManifest()))
         return false;
     try {
         crypt_init();

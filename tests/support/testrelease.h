@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QStringList>
 #include <QString>
+
+#include <optional>
 
 // A client release laid out as a mirror serves it: <root>/<version>/<clientType>.ini, its ".sig"
 // made with the demo key that the updater has built in by default, and the files below their section
@@ -23,6 +27,24 @@ public:
                      const QByteArray &content, const QByteArray &unpackedMd5 = {});
     void addDelete(const QString &path);
 
+    // What write() also puts beside the product ini as its release manifest, and how it deviates from the
+    // release; without setManifest() no manifest is written.
+    struct Manifest
+    {
+        QString key = QStringLiteral("keys/demo/manifest-private.key"); // below the source tree
+        quint64 version = 0;    // 0: the release's
+        QString clientType;     // empty: the release's
+        QString channel = QStringLiteral("stable");
+        QDateTime expires;      // invalid: a day from now
+        QList<QByteArray> rotationLines;
+        QHash<QString, QString> sha256; // "<section>/<name>" -> the sum to list instead of the right one
+        QHash<QString, QString> unpackedSha256;
+        QStringList omitted;    // "<section>/<name>" left out
+    };
+    void setManifest(const Manifest &manifest);
+    QString manifestPath() const;
+    QString manifestUrlPath() const;
+
     // Writes the files, the product ini and its signature; false on any failure.
     bool write() const;
 
@@ -39,6 +61,7 @@ private:
         QString installName;    // empty unless gzip-compressed
         QByteArray unpackedMd5;
         qint64 unpackedSize;
+        QByteArray unpacked = {}; // the content of a gzip-compressed file
     };
 
     QString root;
@@ -46,4 +69,7 @@ private:
     QString clientType;
     QList<Entry> entries;
     QStringList deletes;
+    std::optional<Manifest> manifest;
+
+    bool writeManifest() const;
 };
