@@ -49,15 +49,6 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
-bool writeTree(const QString &dir, const Tree &tree)
-{
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        if (!writeFile(dir + QLatin1Char('/') + it.key(), it.value()))
-            return false;
-    }
-    return true;
-}
-
 // The client's files of an installation: everything but the updater's own files.
 Tree readTree(const QString &dir)
 {

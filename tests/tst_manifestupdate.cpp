@@ -33,15 +33,6 @@ const QStringList updaterFiles = {QStringLiteral("update"), QStringLiteral("upda
 
 enum Tamper { Nothing, Expire, FileSha256, UnpackedSha256 };
 
-bool writeTree(const QString &dir, const Tree &tree)
-{
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        if (!writeFile(dir + QLatin1Char('/') + it.key(), it.value()))
-            return false;
-    }
-    return true;
-}
-
 Tree readTree(const QString &dir)
 {
     Tree tree;

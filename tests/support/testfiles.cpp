@@ -41,3 +41,12 @@ QByteArray gzip(const QByteArray &data)
     deflateEnd(&stream);
     return complete ? out : QByteArray();
 }
+
+bool writeTree(const QString &dir, const QMap<QString, QByteArray> &tree)
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        if (!writeFile(dir + QLatin1Char('/') + it.key(), it.value()))
+            return false;
+    }
+    return true;
+}

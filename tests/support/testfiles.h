@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 
 // What tests put on disk and read back. A failed write is reported, never ignored, so that a test
@@ -8,6 +9,8 @@
 
 // Writes content to path, creating the missing directories; false when any of it failed.
 bool writeFile(const QString &path, const QByteArray &content);
+// Writes every file of tree (relative path -> content) below dir; false when any of it failed.
+bool writeTree(const QString &dir, const QMap<QString, QByteArray> &tree);
 // The file's content; whenMissing when it cannot be read, so that by default a comparison tells a
 // missing file from an empty one.
 QByteArray readFile(const QString &path, const QByteArray &whenMissing = QByteArrayLiteral("<missing>"));
