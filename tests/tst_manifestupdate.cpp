@@ -13,6 +13,7 @@
 #include "support/runcommand.h"
 #include "support/testfiles.h"
 #include "support/updateserverprocess.h"
+#include "update/inidownloadtaskspecification.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -31,7 +32,7 @@ const QString binDir = QStringLiteral(MURMELO_BINARY_DIR "/bin");
 const QString sourceDir = QStringLiteral(MURMELO_SOURCE_DIR);
 const QStringList updaterFiles = {QStringLiteral("update"), QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")};
 
-enum Tamper { Nothing, Expire, FileSha256, UnpackedSha256 };
+enum Tamper { Nothing, Remove, Expire, FileSha256, UnpackedSha256 };
 
 Tree readTree(const QString &dir)
 {
@@ -107,6 +108,8 @@ bool tst_ManifestUpdate::publish(const QString &root, Tamper tamper, QString *er
         return result.exitCode == 0;
 
     const QString path = root + QStringLiteral("/mirror/%1/%2").arg(Version).arg(ReleaseManifest::fileName(ClientType));
+    if (tamper == Remove)
+        return QFile::remove(path);
     ReleaseManifest manifest;
     *error = ReleaseManifest::parse(readFile(path), manifest);
     if (!error->isEmpty())
@@ -133,17 +136,27 @@ void tst_ManifestUpdate::update_data()
     QTest::addColumn<int>("tamper");
     QTest::addColumn<int>("acceptedBefore"); // [manifest] highestVersion; 0: none
     QTest::addColumn<QString>("line");       // in the details log; empty for a run that succeeds
+    QTest::addColumn<int>("recorded");       // [manifest] highestVersion after a run that succeeds
 
-    QTest::newRow("normal update") << int(Nothing) << 0 << QString();
-    QTest::newRow("newer than accepted before") << int(Nothing) << Version - 1 << QString();
+    QTest::newRow("normal update") << int(Nothing) << 0 << QString() << Version;
+    QTest::newRow("newer than accepted before") << int(Nothing) << Version - 1 << QString() << Version;
+    // What this build was configured for decides: MURMELO_REQUIRE_MANIFEST.
+    if (IniDownloadTaskSpecification::ManifestRequiredByBuild) {
+        QTest::newRow("no manifest, required") << int(Remove) << 0
+                                               << QStringLiteral("Release manifest refused: no mirror has a release "
+                                                                 "manifest, and this updater requires one") << 0;
+    } else {
+        QTest::newRow("no manifest, optional") << int(Remove) << Version - 1 << QString() << Version - 1;
+    }
     QTest::newRow("rollback attempt") << int(Nothing) << Version + 1
                                       << QStringLiteral("Release manifest refused: the release manifest is for version "
-                                                        "%1, older than version %2").arg(Version).arg(Version + 1);
-    QTest::newRow("freeze attempt") << int(Expire) << 0 << QStringLiteral("Release manifest refused: the release manifest expired at");
+                                                        "%1, older than version %2").arg(Version).arg(Version + 1) << 0;
+    QTest::newRow("freeze attempt") << int(Expire) << 0
+                                    << QStringLiteral("Release manifest refused: the release manifest expired at") << 0;
     QTest::newRow("file with the MD5 sum but not the SHA-256") << int(FileSha256) << 0
-                                                               << QStringLiteral("differs from the release manifest");
-    QTest::newRow("unpacked file with the MD5 sum but not the SHA-256") << int(UnpackedSha256) << 0
-                                                                        << QStringLiteral("textures/world.map differs from the release manifest");
+                                                               << QStringLiteral("differs from the release manifest") << 0;
+    QTest::newRow("unpacked file with the MD5 sum but not the SHA-256")
+            << int(UnpackedSha256) << 0 << QStringLiteral("textures/world.map differs from the release manifest") << 0;
 }
 
 void tst_ManifestUpdate::update()
@@ -151,6 +164,7 @@ void tst_ManifestUpdate::update()
     QFETCH(int, tamper);
     QFETCH(int, acceptedBefore);
     QFETCH(QString, line);
+    QFETCH(int, recorded);
 
     QTemporaryDir root;
     QString error;
@@ -203,7 +217,7 @@ void tst_ManifestUpdate::update()
         // Recorded only for an accepted manifest, and only now that its release is installed.
         QCOMPARE(QSettings(installation + QStringLiteral("/update.ini"), QSettings::IniFormat)
                          .value(QStringLiteral("manifest/highestVersion")).toInt(),
-                 Version);
+                 recorded);
         return;
     }
     // A refused run ends cancelled, as a product ini that cannot be verified ends it.
