@@ -2,8 +2,8 @@
 
 #include "app/configuration.h"
 #include "net/checksignaturetaskspecification.h"
-#include "tasks/filecopytaskspecification.h"
 #include "tasks/filedeletetaskspecification.h"
+#include "tasks/filemovetaskspecification.h"
 #include "tasks/filerenametaskspecification.h"
 #include "tasks/fileunziptaskspecification.h"
 
@@ -59,7 +59,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         check->setExpectedSha256(specification.unzipSha256);
         addSubTask(check);
     } else {
-        addSubTask(new FileCopyTaskSpecification(&rollbackList, source, target, this, remaining));
+        // Moved, not copied, where it can be: the run removes its temporary directory anyway, and an undo
+        // moves the file back there.
+        addSubTask(new FileMoveTaskSpecification(&rollbackList, source, target, this, remaining));
     }
     state = StateRunning;
     executeSubTasks();
