@@ -20,6 +20,7 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , mirrors(mirrors)
     , configuration(configuration)
 {
+    releaseSubTasksWhenFinished = true;
 }
 
 void DownloadFileTaskSpecification::execute()

@@ -21,8 +21,9 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
 {
     subTasks.append(task);
     pendingTasks.append(task);
+    reportedProgress.append(0.0);
     connectSignals(task);
-    onSubTaskProgress(task, task->getProgress());
+    onSubTaskProgress(subTasks.size() - 1, task->getProgress());
 }
 
 void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
@@ -31,7 +32,7 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
     connect(task, &TaskSpecification::updateProgress, this,
-            [this, task](qreal doneFrac) { onSubTaskProgress(task, doneFrac); });
+            [this, index = subTasks.lastIndexOf(task)](qreal doneFrac) { onSubTaskProgress(index, doneFrac); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
@@ -135,6 +136,8 @@ void ComposedTaskSpecification::subtasksDone()
     switch (getStateFromSubTasks()) {
     case StateFinished:
         finish();
+        if (releaseSubTasksWhenFinished)
+            releaseSubTasks();
         break;
     case StateUserCanceled:
         userCancel();
@@ -145,9 +148,9 @@ void ComposedTaskSpecification::subtasksDone()
     }
 }
 
-void ComposedTaskSpecification::onSubTaskProgress(TaskSpecification *task, qreal doneFrac)
+void ComposedTaskSpecification::onSubTaskProgress(qsizetype index, qreal doneFrac)
 {
-    double &reported = reportedProgress[task];
+    double &reported = reportedProgress[index];
     progressSum += doneFrac - reported;
     reported = doneFrac;
     // Rounding must not leave a trace once every sub-task is back at the start.
@@ -176,6 +179,13 @@ void ComposedTaskSpecification::timeTick(quint64 &downloadDone, quint64 &downloa
                                          bool &downloading)
 {
     downloading = false;
+    if (subTasksReleased) {
+        downloadDone += released.done;
+        downloadTotal += released.total;
+        speed += released.speed;
+        released.speed = 0; // bytes since the last tick, told once
+        return;
+    }
     for (TaskSpecification *task : std::as_const(subTasks)) {
         quint64 childDone = 0;
         quint64 childTotal = 0;
@@ -216,6 +226,16 @@ bool ComposedTaskSpecification::resetForRetryAfterFailedCheck(const QString &ret
     return true;
 }
 
+void ComposedTaskSpecification::releaseSubTasks()
+{
+    Released kept;
+    bool downloading = false;
+    timeTick(kept.done, kept.total, kept.speed, downloading);
+    clearSubTasks();
+    released = kept;
+    subTasksReleased = true;
+}
+
 void ComposedTaskSpecification::clearSubTasks()
 {
     for (TaskSpecification *task : std::as_const(subTasks)) {
@@ -224,6 +244,8 @@ void ComposedTaskSpecification::clearSubTasks()
         task->deleteLater();
     }
     subTasks.clear();
+    subTasksReleased = false;
+    released = Released();
     reportedProgress.clear();
     progressSum = 0.0;
     pendingTasks.clear();

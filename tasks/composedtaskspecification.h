@@ -2,7 +2,6 @@
 
 #include "tasks/taskspecification.h"
 
-#include <QHash>
 #include <QList>
 
 // A task made of sub-tasks, started in the order added with at most maxParallel running at once.
@@ -41,6 +40,11 @@ protected:
     // are dropped and the task is idle again, and true tells the caller to build and start them anew.
     bool resetForRetryAfterFailedCheck(const QString &retryMessage);
 
+    // For a task that stands for one of thousands of files: once it has finished, its sub-tasks are
+    // deleted (a finished run has no more use for them, and keeping them all would make the memory grow
+    // with the number of files), and timeTick() answers what they would still have answered.
+    bool releaseSubTasksWhenFinished = false;
+
     QList<TaskSpecification *> subTasks;
     QList<TaskSpecification *> pendingTasks;
     QList<TaskSpecification *> runningTasks;
@@ -56,10 +60,21 @@ private slots:
 
 private:
     void drainCheck();
-    void onSubTaskProgress(TaskSpecification *task, qreal doneFrac);
+    void onSubTaskProgress(qsizetype index, qreal doneFrac);
+    void releaseSubTasks();
 
     // Thousands of sub-tasks each report many times: the sum is kept up to date instead of being
-    // added up again on every report.
-    QHash<const TaskSpecification *, double> reportedProgress;
+    // added up again on every report. One entry per sub-task, in the order of subTasks.
+    QList<double> reportedProgress;
     double progressSum = 0.0;
+
+    // What the released sub-tasks last told timeTick().
+    struct Released
+    {
+        quint64 done = 0;
+        quint64 total = 0;
+        quint64 speed = 0;
+    };
+    bool subTasksReleased = false;
+    Released released;
 };

@@ -37,6 +37,7 @@ public:
     }
 
     ScriptedTask *sub(const QString &name) { return findChild<ScriptedTask *>(name); }
+    void releaseWhenFinished() { releaseSubTasksWhenFinished = true; }
 
 private:
     QStringList *log;
@@ -110,6 +111,8 @@ private slots:
     void emptyTaskReportsFullWeightThenFinished();
     void timeTickSums_data();
     void timeTickSums();
+    void releasedSubTasks_data();
+    void releasedSubTasks();
 };
 
 void tst_ComposedTaskSpecification::order_data()
@@ -391,6 +394,60 @@ void tst_ComposedTaskSpecification::timeTickSums()
     QCOMPARE(t, total);
     QCOMPARE(s, speed);
     QCOMPARE(active, downloading);
+}
+
+void tst_ComposedTaskSpecification::releasedSubTasks_data()
+{
+    QTest::addColumn<bool>("release");
+    QTest::addColumn<QString>("recipe");
+    QTest::addColumn<bool>("subTasksKept");
+    QTest::addColumn<quint64>("laterSpeed"); // the second tick's speed
+
+    // The children report 100/100 and 7 bytes since the last tick each (ScriptedTask keeps reporting them).
+    QTest::newRow("a finished run drops its sub-tasks and tells their bytes once") << true << "A:f B:f" << false
+                                                                                   << quint64(0);
+    QTest::newRow("without asking, the sub-tasks stay") << false << "A:f B:f" << true << quint64(14);
+    QTest::newRow("a failed run keeps its sub-tasks") << true << "A:f B:e" << true << quint64(14);
+}
+
+void tst_ComposedTaskSpecification::releasedSubTasks()
+{
+    QFETCH(bool, release);
+    QFETCH(QString, recipe);
+    QFETCH(bool, subTasksKept);
+    QFETCH(quint64, laterSpeed);
+
+    QStringList log;
+    TestComposed root("T", 1, &log);
+    auto *file = new TestComposed("F", 1, &log, &root);
+    if (release)
+        file->releaseWhenFinished();
+    addSubTasks(file, recipe, &log);
+    QList<QPointer<ScriptedTask>> children;
+    for (ScriptedTask *child : file->findChildren<ScriptedTask *>()) {
+        child->done = 100;
+        child->total = 100;
+        child->bytesSinceTick = 7;
+        children.append(child);
+    }
+    root.addSubTask(file);
+    root.execute();
+    for (int i = 0; i < 6; ++i)
+        QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(file->getState() != TaskSpecification::StateRunning);
+    for (const QPointer<ScriptedTask> &child : std::as_const(children))
+        QCOMPARE(!child.isNull(), subTasksKept);
+
+    for (const quint64 speed : {quint64(14), laterSpeed}) {
+        quint64 done = 0, total = 0, bytes = 0;
+        bool downloading = true;
+        root.timeTick(done, total, bytes, downloading);
+        QCOMPARE(done, quint64(200));
+        QCOMPARE(total, quint64(200));
+        QCOMPARE(bytes, speed);
+        QCOMPARE(downloading, false);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)

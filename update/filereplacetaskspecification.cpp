@@ -27,6 +27,7 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpec
       phaseRollbackList(phaseRollbackList),
       configuration(configuration)
 {
+    releaseSubTasksWhenFinished = true;
 }
 
 void FileReplaceTaskSpecification::execute()
