@@ -16,6 +16,8 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     , mirrors(mirrors)
     , configuration(configuration)
 {
+    // The installation that follows builds one task per file as well; the downloads' tasks make room.
+    releaseSubTasksWhenFinished = true;
 }
 
 void DownloadFileListTaskSpecification::execute()
