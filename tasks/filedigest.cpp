@@ -13,14 +13,14 @@ constexpr qint64 ChunkSize = 1 << 20;
 FileDigest::Stream::Stream(Sums sums)
 {
     if (sums == Md5AndSha256)
-        sha256.emplace(QCryptographicHash::Sha256);
+        sha256.emplace();
 }
 
 void FileDigest::Stream::add(QByteArrayView chunk)
 {
     hash.addData(chunk);
     if (sha256)
-        sha256->addData(chunk);
+        sha256->add(chunk);
     size += quint64(chunk.size());
 }
 

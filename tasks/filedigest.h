@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tasks/sha256.h"
+
 #include <QByteArrayView>
 #include <QCryptographicHash>
 #include <QString>
@@ -31,7 +33,7 @@ public:
 
     private:
         QCryptographicHash hash{QCryptographicHash::Md5};
-        std::optional<QCryptographicHash> sha256;
+        std::optional<Sha256> sha256;
         quint64 size = 0;
     };
 
