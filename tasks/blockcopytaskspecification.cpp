@@ -1,0 +1,26 @@
+#include "tasks/blockcopytaskspecification.h"
+
+#include "tasks/blockcopyfunc.h"
+
+BlockCopyTaskSpecification::BlockCopyTaskSpecification(const QString &source, const QString &destination,
+                                                       qint64 size, const QList<DeltaPlan::Copy> &copies,
+                                                       QObject *parent, double parentProgressRange)
+    : ASyncTaskSpecification(parent, parentProgressRange)
+    , source(source)
+    , destination(destination)
+    , size(size)
+    , copies(copies)
+{
+}
+
+ASyncFunc *BlockCopyTaskSpecification::createFunction()
+{
+    copied = false;
+    return new BlockCopyFunc(source, destination, size, copies);
+}
+
+void BlockCopyTaskSpecification::runDone(bool res)
+{
+    copied = res;
+    ASyncTaskSpecification::runDone(true);
+}

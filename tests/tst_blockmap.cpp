@@ -1,0 +1,342 @@
+#include "tasks/blockmap.h"
+#include "tasks/blockscanfunc.h"
+#include "tasks/blockscantaskspecification.h"
+#include "tasks/blockcopytaskspecification.h"
+#include "tasks/deltaplan.h"
+
+#include "support/testfiles.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char(generator.bounded(256));
+    return data;
+}
+
+BlockMap mapOf(const QByteArray &content, int blockSize)
+{
+    BlockMap::Builder builder(blockSize, quint64(content.size()));
+    builder.add(content);
+    return builder.result();
+}
+
+QByteArray withNumber(QByteArray data, int at, quint64 value, int width)
+{
+    uchar bytes[8];
+    if (width == 4)
+        qToBigEndian(quint32(value), bytes);
+    else
+        qToBigEndian(value, bytes);
+    data.replace(at, width, reinterpret_cast<const char *>(bytes), width);
+    return data;
+}
+} // namespace
+
+class tst_BlockMap : public QObject
+{
+    Q_OBJECT
+private slots:
+    void builderIsIndependentOfChunking();
+    void rollingEqualsFreshSum();
+    void parse_data();
+    void parse();
+    void blockSizeFor_data();
+    void blockSizeFor();
+    void scan_data();
+    void scan();
+    void scanOfMissingFileFindsNothing();
+    void cancelledScanStops();
+    void cancelledTaskEndsCancelled_data();
+    void cancelledTaskEndsCancelled();
+    void plan_data();
+    void plan();
+    void copyPutsBlocksInPlace_data();
+    void copyPutsBlocksInPlace();
+};
+
+void tst_BlockMap::builderIsIndependentOfChunking()
+{
+    const QByteArray content = randomBytes(10000, 1);
+    const BlockMap whole = mapOf(content, 1024);
+    BlockMap::Builder builder(1024, quint64(content.size()));
+    for (qsizetype at = 0; at < content.size(); at += 333)
+        builder.add(QByteArrayView(content).sliced(at, qMin(qsizetype(333), content.size() - at)));
+    QVERIFY(builder.result() == whole);
+    QCOMPARE(whole.blockCount(), 10);
+    QCOMPARE(whole.blockLength(9), 10000 - 9 * 1024);
+    QCOMPARE(whole.digest, FileDigest(QString::fromLatin1(md5Hex(content)), 10000));
+    QCOMPARE(whole.blocks.at(3).strong,
+             QCryptographicHash::hash(content.mid(3 * 1024, 1024), QCryptographicHash::Md5));
+}
+
+void tst_BlockMap::rollingEqualsFreshSum()
+{
+    const QByteArray data = randomBytes(5000, 2);
+    const int length = 1024;
+    BlockMap::Rolling rolling(QByteArrayView(data).first(length));
+    for (int pos = 1; pos + length <= data.size(); ++pos) {
+        rolling.roll(uchar(data[pos - 1]), uchar(data[pos + length - 1]));
+        QCOMPARE(rolling.value(), BlockMap::Rolling(QByteArrayView(data).sliced(pos, length)).value());
+    }
+}
+
+void tst_BlockMap::parse_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("valid");
+    const QByteArray good = mapOf(randomBytes(5000, 3), 1024).serialize();
+    QCOMPARE(good.size(), BlockMap::HeaderSize + 5 * BlockMap::EntrySize);
+    QTest::newRow("as written") << good << true;
+    QTest::newRow("empty file's map") << mapOf(QByteArray(), 4096).serialize() << true;
+    QTest::newRow("nothing") << QByteArray() << false;
+    QTest::newRow("truncated by a byte") << good.chopped(1) << false;
+    QTest::newRow("one block short") << good.chopped(BlockMap::EntrySize) << false;
+    QTest::newRow("a byte more") << good + 'x' << false;
+    QTest::newRow("header only") << good.left(BlockMap::HeaderSize) << false;
+    QTest::newRow("other magic") << QByteArray(good).replace(0, 8, "MBLKMAP2") << false;
+    QTest::newRow("block size not a power of two") << withNumber(good, 8, 1000, 4) << false;
+    QTest::newRow("block size too small") << withNumber(good, 8, 512, 4) << false;
+    QTest::newRow("block size too large") << withNumber(good, 8, quint64(1) << 31, 4) << false;
+    // Claims a huge file: refused on the header, before anything is allocated for its blocks.
+    QTest::newRow("more blocks than allowed") << withNumber(good, 12, quint64(1) << 40, 8) << false;
+    QTest::newRow("file size that needs more blocks") << withNumber(good, 12, 5121, 8) << false;
+    QTest::newRow("file size that needs fewer blocks") << withNumber(good, 12, 4096, 8) << false;
+}
+
+void tst_BlockMap::parse()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(bool, valid);
+    BlockMap map;
+    QString why;
+    QCOMPARE(BlockMap::parse(data, map, why), valid);
+    QCOMPARE(why.isEmpty(), valid);
+    if (valid)
+        QCOMPARE(map.serialize(), data);
+}
+
+void tst_BlockMap::blockSizeFor_data()
+{
+    QTest::addColumn<quint64>("fileSize");
+    QTest::addColumn<int>("blockSize");
+    const quint64 gib = quint64(1) << 30;
+    QTest::newRow("empty") << quint64(0) << 4096;
+    QTest::newRow("256 MiB") << gib / 4 << 4096;
+    QTest::newRow("1 GiB: the most blocks") << gib << 4096;
+    QTest::newRow("a byte over 1 GiB") << gib + 1 << 8192;
+    QTest::newRow("4 GiB") << 4 * gib << 16384;
+    QTest::newRow("beyond the largest block size") << (quint64(1) << 50) << BlockMap::MaxBlockSize;
+}
+
+void tst_BlockMap::blockSizeFor()
+{
+    QFETCH(quint64, fileSize);
+    QFETCH(int, blockSize);
+    QCOMPARE(BlockMap::blockSizeFor(fileSize), blockSize);
+    if (blockSize < BlockMap::MaxBlockSize)
+        QVERIFY(BlockMap::storedSize(blockSize, fileSize) <= BlockMap::HeaderSize + BlockMap::MaxBlocks * BlockMap::EntrySize);
+}
+
+void tst_BlockMap::scan_data()
+{
+    QTest::addColumn<QByteArray>("local");
+    QTest::addColumn<QByteArray>("target");
+    const QByteArray old = randomBytes(64 * 1024 + 300, 4);
+    const QByteArray other = randomBytes(3000, 5);
+    QByteArray changed = old;
+    for (int at : {100, 9000, 30000, 50001})
+        changed[at] = char(~changed[at]);
+    QTest::newRow("identical") << old << old;
+    QTest::newRow("bytes inserted at the start") << old << other.left(100) + old;
+    QTest::newRow("bytes inserted in the middle") << old << old.left(20000) + other + old.mid(20000);
+    QTest::newRow("bytes deleted in the middle") << old << old.left(10000) + old.mid(12345);
+    QTest::newRow("bytes deleted at the start") << old << old.mid(77);
+    QTest::newRow("bytes changed in places") << old << changed;
+    QTest::newRow("blocks moved around") << old << old.mid(40000) + old.left(40000);
+    QTest::newRow("nothing in common") << old << randomBytes(old.size(), 6);
+    QTest::newRow("local copy shorter than a block") << old.left(1000) << old;
+    QTest::newRow("runs of zeros") << QByteArray(5000, '\0') + old.left(3000) << QByteArray(40 * 1024, '\0');
+    QTest::newRow("local copy spans several pieces") << QByteArray(1, 'x') + randomBytes(20 * 1024 * 1024, 7)
+                                                     << randomBytes(20 * 1024 * 1024, 7).mid(8 * 1024 * 1024 - 500, 8192);
+}
+
+void tst_BlockMap::scan()
+{
+    QFETCH(QByteArray, local);
+    QFETCH(QByteArray, target);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("installed"));
+    QVERIFY(writeFile(path, local));
+    const BlockMap map = mapOf(target, 1024);
+    BlockScanFunc::Matches matches;
+    const std::atomic_bool cancel{false};
+    QVERIFY(BlockScanFunc::scan(map, path, matches, cancel));
+    QCOMPARE(matches.size(), map.blockCount());
+    // Every whole block whose bytes the local copy holds anywhere is found, and found where they are.
+    for (qint64 i = 0; i < map.blockCount(); ++i) {
+        const QByteArray block = target.mid(map.blockOffset(i), map.blockLength(i));
+        const bool present = map.blockLength(i) == map.blockSize && local.contains(block);
+        QVERIFY2((matches.at(i) >= 0) == present, qPrintable(QStringLiteral("block %1").arg(i)));
+        if (present)
+            QCOMPARE(local.mid(matches.at(i), map.blockSize), block);
+    }
+}
+
+void tst_BlockMap::scanOfMissingFileFindsNothing()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("gone"));
+    BlockScanTaskSpecification task(std::make_shared<BlockMap>(mapOf(randomBytes(8192, 8), 1024)), path, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QCOMPARE(task.getMatches(), BlockScanFunc::Matches(8, -1));
+    QCOMPARE(task.getReusableBytes(), 0);
+    QCOMPARE(messages.constLast().constFirst().toString(), QStringLiteral("%1 cannot be read; every block is fetched").arg(path));
+}
+
+void tst_BlockMap::cancelledScanStops()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("installed"));
+    const QByteArray content = randomBytes(64 * 1024, 9);
+    QVERIFY(writeFile(path, content));
+    BlockScanFunc::Matches matches;
+    const std::atomic_bool cancel{true};
+    QVERIFY(!BlockScanFunc::scan(mapOf(content, 1024), path, matches, cancel));
+}
+
+void tst_BlockMap::cancelledTaskEndsCancelled_data()
+{
+    QTest::addColumn<bool>("byUser");
+    QTest::addColumn<int>("state");
+    QTest::newRow("by the user") << true << int(TaskSpecification::StateUserCanceled);
+    QTest::newRow("by another task") << false << int(TaskSpecification::StateErrorCanceled);
+}
+
+void tst_BlockMap::cancelledTaskEndsCancelled()
+{
+    QFETCH(bool, byUser);
+    QFETCH(int, state);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("installed"));
+    const QByteArray content = randomBytes(64 * 1024, 10);
+    QVERIFY(writeFile(path, content));
+    BlockScanTaskSpecification task(std::make_shared<BlockMap>(mapOf(content, 1024)), path, nullptr, 1.0);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    if (byUser)
+        task.userCanceled();
+    else
+        task.onOtherTaskCancelled(nullptr);
+    QTRY_COMPARE_WITH_TIMEOUT(canceled.size(), 1, 10000);
+    QCOMPARE(int(task.getState()), state);
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(task.getMatches().isEmpty());
+}
+
+Q_DECLARE_METATYPE(QList<DeltaPlan::Range>)
+
+void tst_BlockMap::plan_data()
+{
+    using Ranges = QList<DeltaPlan::Range>;
+    QTest::addColumn<BlockScanFunc::Matches>("matches");
+    QTest::addColumn<int>("maxRanges");
+    QTest::addColumn<Ranges>("fetch");
+    QTest::addColumn<int>("copies");
+    // Ten blocks of 1024 bytes and a last one of 100.
+    QTest::newRow("everything found but the short last block")
+            << BlockScanFunc::Matches{0, 1024, 2048, 3072, 4096, 5120, 6144, 7168, 8192, 9216, -1} << 64
+            << Ranges{{10240, 100}} << 1;
+    QTest::newRow("nothing found") << BlockScanFunc::Matches(11, -1) << 64 << Ranges{{0, 10340}} << 0;
+    QTest::newRow("adjacent missing blocks make one range")
+            << BlockScanFunc::Matches{0, -1, -1, 3072, -1, 5120, 6144, 7168, 8192, 9216, -1} << 64
+            << Ranges{{1024, 2048}, {4096, 1024}, {10240, 100}} << 3;
+    QTest::newRow("shifted blocks copy as one run")
+            << BlockScanFunc::Matches{-1, 100, 1124, 2148, 3172, 4196, 5220, 6244, 7268, 8292, -1} << 64
+            << Ranges{{0, 1024}, {10240, 100}} << 1;
+    QTest::newRow("too many ranges: the shortest gap is fetched too")
+            << BlockScanFunc::Matches{-1, 1024, -1, 3072, 4096, -1, 6144, 7168, 8192, -1, -1} << 3
+            << Ranges{{0, 3072}, {5120, 1024}, {9216, 1124}} << 2;
+    QTest::newRow("one range at most") << BlockScanFunc::Matches{-1, 1024, -1, 3072, 4096, -1, 6144, 7168, 8192, -1, -1}
+                                       << 1 << Ranges{{0, 10340}} << 0;
+}
+
+void tst_BlockMap::plan()
+{
+    QFETCH(BlockScanFunc::Matches, matches);
+    QFETCH(int, maxRanges);
+    QFETCH(QList<DeltaPlan::Range>, fetch);
+    QFETCH(int, copies);
+    const BlockMap map = mapOf(randomBytes(10340, 11), 1024);
+    const DeltaPlan plan(map, matches, maxRanges);
+    QCOMPARE(plan.fetch, fetch);
+    QCOMPARE(plan.copies.size(), copies);
+    // Every byte of the new file is either copied or fetched, never both.
+    QList<int> cover(10340, 0);
+    for (const DeltaPlan::Range &range : plan.fetch) {
+        for (qint64 i = range.offset; i < range.offset + range.length; ++i)
+            ++cover[i];
+    }
+    qint64 copied = 0;
+    for (const DeltaPlan::Copy &copy : plan.copies) {
+        copied += copy.length;
+        for (qint64 i = copy.to; i < copy.to + copy.length; ++i)
+            ++cover[i];
+    }
+    QCOMPARE(cover, QList<int>(10340, 1));
+    QCOMPARE(plan.reusedBytes, copied);
+    QCOMPARE(plan.reusedBytes + plan.fetchedBytes, 10340);
+}
+
+void tst_BlockMap::copyPutsBlocksInPlace_data()
+{
+    QTest::addColumn<bool>("sourceShrinks");
+    QTest::newRow("source as scanned") << false;
+    QTest::newRow("source shrank since the scan") << true;
+}
+
+void tst_BlockMap::copyPutsBlocksInPlace()
+{
+    QFETCH(bool, sourceShrinks);
+    QTemporaryDir dir;
+    const QByteArray old = randomBytes(64 * 1024, 12);
+    const QByteArray target = randomBytes(3000, 13) + old.mid(5000, 40000) + randomBytes(2000, 14) + old.mid(50000);
+    const QString source = dir.filePath(QStringLiteral("installed"));
+    const QString destination = dir.filePath(QStringLiteral("new"));
+    QVERIFY(writeFile(source, old));
+    const BlockMap map = mapOf(target, 1024);
+    BlockScanFunc::Matches matches;
+    const std::atomic_bool cancel{false};
+    QVERIFY(BlockScanFunc::scan(map, source, matches, cancel));
+    const DeltaPlan plan(map, matches);
+    QVERIFY(plan.reusedBytes > 50000);
+    if (sourceShrinks)
+        QVERIFY(writeFile(source, old.left(10000)));
+    BlockCopyTaskSpecification task(source, destination, target.size(), plan.copies, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QCOMPARE(task.isCopied(), !sourceShrinks);
+    QCOMPARE(QFile::exists(destination), !sourceShrinks);
+    if (sourceShrinks)
+        return;
+    const QByteArray assembled = readFile(destination);
+    QCOMPARE(assembled.size(), target.size());
+    for (const DeltaPlan::Copy &copy : plan.copies)
+        QCOMPARE(assembled.mid(copy.to, copy.length), target.mid(copy.to, copy.length));
+}
+
+QTEST_GUILESS_MAIN(tst_BlockMap)
+#include "tst_blockmap.moc"
