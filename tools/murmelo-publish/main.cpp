@@ -32,6 +32,9 @@ const char usageText[] =
         "                                  lacks (and its obsolete files) are listed for deletion\n"
         "           --delete-list <file>   installed paths to delete, one per line (\"#\" begins a comment)\n"
         "           --changelog <file>     published as <output>/<version>/changelog_client.txt\n"
+        "           --blockmap-min <bytes> files shipped uncompressed from this size on get a block map for\n"
+        "                                  delta updates (default 4194304)\n"
+        "           --no-blockmaps         write no block maps\n"
         "           --manifest-key <file>  also write <type>.ini.manifest, signed with this private key (at\n"
         "                                  least 3072 bits): SHA-256 of every file, version, channel, expiry\n"
         "           --expires-in <time>    the manifest's lifetime: 30d (default), 12h, 90m, 3600s\n"
@@ -92,6 +95,8 @@ int publish(const QStringList &arguments)
     const QCommandLineOption previous(QStringLiteral("previous"), QString(), QStringLiteral("ini"));
     const QCommandLineOption deleteList(QStringLiteral("delete-list"), QString(), QStringLiteral("file"));
     const QCommandLineOption changelog(QStringLiteral("changelog"), QString(), QStringLiteral("file"));
+    const QCommandLineOption blockMapMin(QStringLiteral("blockmap-min"), QString(), QStringLiteral("bytes"));
+    const QCommandLineOption noBlockMaps(QStringLiteral("no-blockmaps"));
     const QCommandLineOption manifestKey(QStringLiteral("manifest-key"), QString(), QStringLiteral("file"));
     const QCommandLineOption expiresIn(QStringLiteral("expires-in"), QString(), QStringLiteral("time"),
                                        QStringLiteral("30d"));
@@ -99,7 +104,7 @@ int publish(const QStringList &arguments)
                                      QStringLiteral("stable"));
     const QCommandLineOption rotation(QStringLiteral("rotation"), QString(), QStringLiteral("file"));
     parser.addOptions({clientType, version, key, section, gzip, gzipAbove, previous, deleteList, changelog, manifestKey,
-                       expiresIn, channel, rotation});
+                       expiresIn, channel, rotation, blockMapMin, noBlockMaps});
     if (!parser.parse(QStringList{QStringLiteral("publish")} + arguments))
         return usage(parser.errorText());
     if (parser.positionalArguments().size() != 2)
@@ -133,6 +138,19 @@ int publish(const QStringList &arguments)
         options.gzipAbove = parser.value(gzipAbove).toLongLong(&ok);
         if (!ok || options.gzipAbove < 0) {
             return report({QStringLiteral("--gzip-above %1 is not a number of bytes").arg(parser.value(gzipAbove))},
+                          Failure);
+        }
+    }
+
+    if (parser.isSet(blockMapMin) && parser.isSet(noBlockMaps))
+        return usage(QStringLiteral("--blockmap-min and --no-blockmaps exclude each other"));
+    if (parser.isSet(noBlockMaps))
+        options.blockMapThreshold = -1;
+    if (parser.isSet(blockMapMin)) {
+        bool ok = false;
+        options.blockMapThreshold = parser.value(blockMapMin).toLongLong(&ok);
+        if (!ok || options.blockMapThreshold < 0) {
+            return report({QStringLiteral("--blockmap-min %1 is not a number of bytes").arg(parser.value(blockMapMin))},
                           Failure);
         }
     }

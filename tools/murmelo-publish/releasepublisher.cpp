@@ -32,6 +32,7 @@ ReleasePublisher::ReleasePublisher(const Options &options, QTextStream &out)
     , tree(options.gzipPatterns, options.gzipAbove)
     , writer(versionDir(), out, problems)
 {
+    writer.setBlockMapThreshold(options.blockMapThreshold);
 }
 
 QString ReleasePublisher::versionDir() const
@@ -209,5 +210,7 @@ bool ReleasePublisher::writeFiles()
                     .arg(tree.files.size())
                     .arg(compressed)
                     .arg(ini.deletePaths.size());
+    if (writer.blockMapsWritten() > 0)
+        out << QStringLiteral("%1 block maps written\n").arg(writer.blockMapsWritten());
     return true;
 }

@@ -33,6 +33,7 @@ public:
         QString previousIni;      // its files that the new release lacks go into "delete"
         QString deleteList;       // one installed path per line
         QString changelog;
+        qint64 blockMapThreshold = BlockMap::DefaultThreshold; // negative: no block maps
         ManifestWriter::Options manifest; // written when its privateKey is set
     };
 

@@ -1,5 +1,6 @@
 #include "releaseverifier.h"
 
+#include "tasks/blockmap.h"
 #include "tasks/filedigest.h"
 #include "keyfile.h"
 #include "update/productini.h"
@@ -56,6 +57,7 @@ ReleaseVerifier::Result ReleaseVerifier::verify()
 void ReleaseVerifier::verifyIni(const QString &iniName)
 {
     const int problemsBefore = problems.size();
+    blockMaps = 0;
     const QString iniPath = versionDir + QLatin1Char('/') + iniName;
     if (!QFileInfo::exists(iniPath)) {
         problems << QStringLiteral("%1 is missing").arg(iniPath);
@@ -116,6 +118,7 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
             problems << QStringLiteral("%1: %2 has the MD5 sum %3, the product ini says %4")
                                 .arg(iniName, relative, actual.md5, entry.file.md5);
         } else if (!entry.isCompressed()) {
+            checkBlockMap(iniName, relative, actual);
             if (withManifest)
                 manifest.checkFile(relative, actual, FileDigest(), false, problems);
         } else {
@@ -150,5 +153,43 @@ void ReleaseVerifier::verifyIni(const QString &iniName)
                         .arg(ini.entries.size())
                         .arg(compressed)
                         .arg(ini.deletePaths.size());
+        if (blockMaps > 0)
+            out << QStringLiteral("%1: %2 block maps describe their files\n").arg(iniPath).arg(blockMaps);
     }
+}
+
+bool ReleaseVerifier::checkBlockMap(const QString &iniName, const QString &relative, const FileDigest &file)
+{
+    const QString mapPath = BlockMap::pathFor(versionDir + QLatin1Char('/') + relative);
+    QFile stored(mapPath);
+    if (!stored.exists())
+        return true;
+    const QString name = BlockMap::pathFor(relative);
+    // The updater reads at most what a map of the file's size can take; so does this check.
+    if (stored.size() > BlockMap::HeaderSize + BlockMap::MaxBlocks * BlockMap::EntrySize || !stored.open(QIODevice::ReadOnly)) {
+        problems << QStringLiteral("%1: %2 is unreadable or larger than any block map").arg(iniName, name);
+        return false;
+    }
+    BlockMap map;
+    QString why;
+    if (!BlockMap::parse(stored.readAll(), map, why)) {
+        problems << QStringLiteral("%1: %2 %3").arg(iniName, name, why);
+        return false;
+    }
+    if (!map.describes(file)) {
+        problems << QStringLiteral("%1: %2 describes %3 bytes with the MD5 sum %4, the product ini says %5 bytes with %6")
+                            .arg(iniName, name)
+                            .arg(map.digest.size)
+                            .arg(map.digest.md5)
+                            .arg(file.size)
+                            .arg(file.md5);
+        return false;
+    }
+    BlockMap actual;
+    if (BlockMap::ofFile(versionDir + QLatin1Char('/') + relative, actual) != FileDigest::Done || !(actual == map)) {
+        problems << QStringLiteral("%1: %2 does not hold the block checksums of %3").arg(iniName, name, relative);
+        return false;
+    }
+    ++blockMaps;
+    return true;
 }

@@ -2,11 +2,13 @@
 
 #include <QStringList>
 
+class FileDigest;
 class QTextStream;
 
 // Checks a published version directory the way the updater will: the signature of each product ini, its
 // values, the names it carries, and every listed file's size and MD5 sum, for a gzip file also those of the
-// decompressed content. Every problem is reported, not only the first.
+// decompressed content, and every block map beside a file against that file. Every problem is reported,
+// not only the first.
 class ReleaseVerifier
 {
 public:
@@ -27,6 +29,8 @@ public:
 
 private:
     void verifyIni(const QString &iniName);
+    // False, with a problem added, unless a block map beside the file is absent or describes it exactly.
+    bool checkBlockMap(const QString &iniName, const QString &relative, const FileDigest &file);
 
     QString versionDir;
     QString keyPath;
@@ -35,4 +39,5 @@ private:
     bool manifestRequired;
     QTextStream &out;
     QStringList problems;
+    int blockMaps = 0; // checked in the current ini
 };

@@ -14,6 +14,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 constexpr qint64 chunkSize = 1 << 16;
@@ -69,16 +70,40 @@ bool ReleaseWriter::writeFile(const QString &section, const ReleaseTree::SourceF
         return false;
     }
     FileDigest read;
-    if (!transfer(input, output, source.compress, read, entry.file))
+    const qint64 size = input.size();
+    std::optional<BlockMap::Builder> blocks;
+    if (!source.compress && blockMapThreshold >= 0 && size >= blockMapThreshold)
+        blocks.emplace(BlockMap::blockSizeFor(quint64(size)), quint64(size));
+    if (!transfer(input, output, source.compress, read, entry.file, blocks ? &*blocks : nullptr))
         return false;
     if (source.compress) {
         entry.unzipped = read;
         entry.unzipName = source.relative;
     }
-    return commit(output, relative, entry.file);
+    return commit(output, relative, entry.file) && (!blocks || writeBlockMap(target, blocks->result()));
 }
 
-bool ReleaseWriter::transfer(QFileDevice &from, QFileDevice &to, bool compress, FileDigest &read, FileDigest &written)
+bool ReleaseWriter::writeBlockMap(const QString &target, const BlockMap &map)
+{
+    const QString path = BlockMap::pathFor(target);
+    const QByteArray data = map.serialize();
+    QFile existing(path);
+    // Left alone when unchanged, like the file it describes.
+    if (existing.open(QIODevice::ReadOnly) && existing.size() == data.size() && existing.readAll() == data) {
+        ++blockMaps;
+        return true;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        problems << QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    ++blockMaps;
+    return true;
+}
+
+bool ReleaseWriter::transfer(QFileDevice &from, QFileDevice &to, bool compress, FileDigest &read, FileDigest &written,
+                             BlockMap::Builder *blocks)
 {
     // SHA-256 too, for the release manifest, from the same pass.
     FileDigest::Stream readDigest(FileDigest::Md5AndSha256);
@@ -89,6 +114,8 @@ bool ReleaseWriter::transfer(QFileDevice &from, QFileDevice &to, bool compress, 
     };
     const auto emitBytes = [&](const char *data, qint64 length) {
         writtenDigest.add(QByteArrayView(data, length));
+        if (blocks)
+            blocks->add(QByteArrayView(data, length));
         return to.write(data, length) == length;
     };
 
