@@ -4,11 +4,22 @@
 
 namespace {
 constexpr qint64 ChunkSize = 1 << 20;
+
+bool readFully(QFile &file, char *data, qint64 length)
+{
+    for (qint64 got = 0; got < length;) {
+        const qint64 part = file.read(data + got, length - got);
+        if (part <= 0)
+            return false;
+        got += part;
+    }
+    return true;
+}
 } // namespace
 
 BlockCopyFunc::BlockCopyFunc(const QString &source, const QString &destination, qint64 size,
-                             QList<DeltaPlan::Copy> copies)
-    : source(source), destination(destination), size(size), copies(std::move(copies))
+                             QList<DeltaPlan::Copy> copies, FileDigest &digest)
+    : source(source), destination(destination), size(size), copies(std::move(copies)), digest(digest)
 {
 }
 
@@ -27,28 +38,38 @@ bool BlockCopyFunc::run()
         return fail(QStringLiteral("Cannot read %1: %2").arg(source, from.errorString()));
     if (!to.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !to.resize(size))
         return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
-    QByteArray chunk(qMin(ChunkSize, size), Qt::Uninitialized);
-    qint64 done = 0;
-    qint64 total = 0;
-    for (const DeltaPlan::Copy &copy : std::as_const(copies))
-        total += copy.length;
-    for (const DeltaPlan::Copy &copy : std::as_const(copies)) {
-        if (!from.seek(copy.from) || !to.seek(copy.to))
-            return fail(QStringLiteral("Cannot copy blocks from %1 to %2").arg(source, destination));
-        for (qint64 left = copy.length; left > 0;) {
-            const qint64 part = qMin(left, ChunkSize);
-            // A local copy that shrank since the scan shows here as a short read.
-            if (from.read(chunk.data(), part) != part)
-                return fail(QStringLiteral("Cannot read %1: it changed while blocks were copied").arg(source));
-            if (to.write(chunk.constData(), part) != part)
-                return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
-            left -= part;
-            done += part;
+    QByteArray chunk(qMax(qint64(1), qMin(ChunkSize, size)), Qt::Uninitialized);
+    FileDigest::Stream stream;
+    qsizetype next = 0; // the next copy, in file order
+    for (qint64 at = 0; at < size;) {
+        const bool copying = next < copies.size() && copies.at(next).to == at;
+        const qint64 end = copying ? at + copies.at(next).length
+                                   : (next < copies.size() ? copies.at(next).to : size);
+        if (copying && !from.seek(copies.at(next).from))
+            return fail(QStringLiteral("Cannot read %1: %2").arg(source, from.errorString()));
+        if (!to.seek(at))
+            return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
+        for (; at < end;) {
+            const qint64 part = qMin(end - at, ChunkSize);
+            if (copying) {
+                // A local copy that shrank since the scan shows here as a short read.
+                if (!readFully(from, chunk.data(), part))
+                    return fail(QStringLiteral("Cannot read %1: it changed while blocks were copied").arg(source));
+                if (to.write(chunk.constData(), part) != part)
+                    return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
+            } else if (!readFully(to, chunk.data(), part)) {
+                return fail(QStringLiteral("Cannot read %1 back: %2").arg(destination, to.errorString()));
+            }
+            stream.add(QByteArrayView(chunk.constData(), part));
+            at += part;
         }
-        emit progress(qreal(done) / qreal(qMax(total, qint64(1))));
+        if (copying)
+            ++next;
+        emit progress(qreal(at) / qreal(size));
     }
     to.close();
     if (to.error() != QFileDevice::NoError)
         return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
+    digest = stream.result();
     return true;
 }

@@ -2,15 +2,18 @@
 
 #include "tasks/asyncfunc.h"
 #include "tasks/deltaplan.h"
+#include "tasks/filedigest.h"
 
-// Puts the reused blocks of a delta update into place: opens the new file without truncating it, gives it
-// its full size, and copies each run of blocks from the local copy to its offset in the new file. The
-// bytes between them are left for the range downloads. On failure the new file is removed.
+// Completes a delta update's new file once its fetched ranges are in place: gives the file its size,
+// copies each run of reused blocks from the local copy to its offset, and takes the digest of the whole
+// new file in the same pass, in file order, reading back the fetched bytes between the copies. On
+// failure the new file is removed.
 class BlockCopyFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    BlockCopyFunc(const QString &source, const QString &destination, qint64 size, QList<DeltaPlan::Copy> copies);
+    BlockCopyFunc(const QString &source, const QString &destination, qint64 size, QList<DeltaPlan::Copy> copies,
+                  FileDigest &digest);
     bool run() override;
 
 private:
@@ -18,4 +21,5 @@ private:
     QString destination;
     qint64 size;
     QList<DeltaPlan::Copy> copies;
+    FileDigest &digest; // the task's own, written only here
 };

@@ -16,7 +16,8 @@ BlockCopyTaskSpecification::BlockCopyTaskSpecification(const QString &source, co
 ASyncFunc *BlockCopyTaskSpecification::createFunction()
 {
     copied = false;
-    return new BlockCopyFunc(source, destination, size, copies);
+    digest = FileDigest();
+    return new BlockCopyFunc(source, destination, size, copies, digest);
 }
 
 void BlockCopyTaskSpecification::runDone(bool res)

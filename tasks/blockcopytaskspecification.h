@@ -3,9 +3,9 @@
 #include "tasks/asynctaskspecification.h"
 #include "tasks/deltaplan.h"
 
-// Puts a delta update's reused blocks into the new file on the thread pool (BlockCopyFunc). A copy that
-// fails is no failure of the run: the task finishes all the same, and isCopied() tells the owner to
-// fetch the file whole instead.
+// Puts a delta update's reused blocks into the new file and takes the file's digest, on the thread pool
+// (BlockCopyFunc). A copy that fails is no failure of the run: the task finishes all the same, and
+// isCopied() tells the owner to fetch the file whole instead.
 class BlockCopyTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -14,6 +14,8 @@ public:
                                const QList<DeltaPlan::Copy> &copies, QObject *parent, double parentProgressRange);
 
     bool isCopied() const { return copied; }
+    // Of the whole new file, once copied.
+    const FileDigest &getDigest() const { return digest; }
 
 protected:
     ASyncFunc *createFunction() override;
@@ -25,4 +27,5 @@ private:
     qint64 size;
     QList<DeltaPlan::Copy> copies;
     bool copied = false;
+    FileDigest digest; // written only by the worker until its result arrives
 };

@@ -11,16 +11,18 @@
 // The block checksums of one release file, published beside it so that an updater holding an older copy
 // can tell which of its bytes it may reuse. The file is cut into blocks of one size (the last one may be
 // shorter); each block has a weak checksum that can be rolled over a byte stream one byte at a time, and a
-// strong one (MD5) that confirms a weak match. The weak sum finds candidates cheaply at every offset of the
-// installed copy; the strong sum makes a false match vanishingly rare even over files of many GiB; and
-// whatever the map says, the file's MD5 from the signed product ini decides in the end.
+// strong one (MD4, 128 bits) that confirms a weak match. The weak sum finds candidates cheaply at every
+// offset of the installed copy; the strong sum makes an accidental false match vanishingly rare even over
+// files of many GiB. MD4 is broken against chosen collisions, which do not matter here: the map is not
+// trusted anyway, and whatever it says, the file's MD5 from the signed product ini decides in the end.
+// It is chosen for speed: every reused block is hashed once more during the scan.
 //
 // Stored form, all numbers big-endian:
 //     "MBLKMAP1"                      8 bytes
 //     block size                      4 bytes, a power of two from MinBlockSize to MaxBlockSize
 //     file size                       8 bytes
 //     file MD5                        16 bytes
-//     per block: weak sum, MD5        4 + 16 bytes
+//     per block: weak sum, MD4        4 + 16 bytes
 // The file size and the block size fix the number of blocks, so the stored form has exactly one length.
 class BlockMap
 {
@@ -42,7 +44,7 @@ public:
     struct Block
     {
         quint32 weak = 0;
-        QByteArray strong; // 16 bytes
+        QByteArray strong; // 16 bytes, strongSum() of the block
         bool operator==(const Block &other) const { return weak == other.weak && strong == other.strong; }
     };
 
@@ -69,6 +71,7 @@ public:
     // Builds the map of content that passes by in pieces.
     class Builder;
 
+    static QByteArray strongSum(QByteArrayView block);
     // The block size for a file of this size: the default, doubled until the map stays within MaxBlocks.
     static int blockSizeFor(quint64 fileSize);
     // The map of a file on disk, read once in pieces.

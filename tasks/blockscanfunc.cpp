@@ -2,7 +2,6 @@
 
 #include "tasks/parallelfor.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QThread>
 
@@ -43,7 +42,12 @@ public:
                 entries.push_back(entry);
             }
         }
-        filter.assign(FilterBits / 64, 0);
+        // About 32 bits per block: few false hits, and small enough to stay in the cache (the filter is
+        // read at every offset where nothing matched).
+        filterShift = 32;
+        while (filterShift > 8 && (quint64(1) << (32 - filterShift)) < quint64(entries.size()) * 32)
+            --filterShift;
+        filter.assign(((quint64(1) << (32 - filterShift)) + 63) / 64, 0);
         for (const Entry &entry : entries)
             filter[bitOf(entry.weak) / 64] |= quint64(1) << (bitOf(entry.weak) % 64);
     }
@@ -70,13 +74,13 @@ private:
         quint32 weak;
         qint64 block;
     };
-    static constexpr quint32 FilterBits = 1u << 24;
     // The low half of the weak sum is a plain byte sum and clusters; mixing spreads both halves.
-    static quint32 bitOf(quint32 weak) { return (weak * 2654435761u) >> 8; }
+    quint32 bitOf(quint32 weak) const { return quint32(quint64(weak * 2654435761u) >> filterShift); }
 
     std::vector<Entry> entries; // one per distinct content, by weak sum
     std::vector<std::pair<qint64, qint64>> duplicates;
     std::vector<quint64> filter;
+    int filterShift = 32; // the filter has 2^(32 - filterShift) bits
 };
 
 // Scans the window starts [start, end) of the local file; the reads reach one block further.
@@ -106,8 +110,7 @@ bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 
             QByteArray strong;
             const auto strongSum = [&]() -> const QByteArray & {
                 if (strong.isEmpty()) {
-                    strong = QCryptographicHash::hash(QByteArrayView(buffer.constData() + pos, blockSize),
-                                                      QCryptographicHash::Md5);
+                    strong = BlockMap::strongSum(QByteArrayView(buffer.constData() + pos, blockSize));
                 }
                 return strong;
             };

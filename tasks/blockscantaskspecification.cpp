@@ -47,9 +47,9 @@ qint64 BlockScanTaskSpecification::getReusableBytes() const
 
 void BlockScanTaskSpecification::userCanceled()
 {
+    // Also before the worker runs: the request may come while the task is being started.
     ASyncTaskSpecification::userCanceled();
-    if (state == StateRunning)
-        *cancel = true;
+    *cancel = true;
 }
 
 void BlockScanTaskSpecification::handleOtherTaskCancelled(TaskSpecification *)
