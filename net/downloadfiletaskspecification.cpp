@@ -2,10 +2,13 @@
 
 #include "app/configuration.h"
 #include "net/checksignaturetaskspecification.h"
+#include "net/deltadownloadtaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
+#include "tasks/blockmap.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 DownloadFileTaskSpecification::DownloadFileTaskSpecification(
         const FileDownloadSpecification &file, QNetworkAccessManager *manager, Mirrors *mirrors,
@@ -16,6 +19,7 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , md5(file.md5)
     , size(file.size)
     , sha256(file.sha256)
+    , compressed(file.compressed)
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
@@ -25,7 +29,36 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
 
 void DownloadFileTaskSpecification::execute()
 {
-    makeSubtasksAndStart();
+    if (!startDelta())
+        makeSubtasksAndStart();
+}
+
+bool DownloadFileTaskSpecification::startDelta()
+{
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + fileName;
+    const QString installedPath = Configuration::getAppRootPath() + QLatin1Char('/') + fileName;
+    // A partial file from an earlier attempt is continued rather than rebuilt from blocks.
+    if (deltaTried || compressed || size < quint64(BlockMap::DefaultThreshold) || !QFileInfo(installedPath).isFile()
+        || QFileInfo::exists(localPath)) {
+        return false;
+    }
+    deltaTried = true;
+    delta = new DeltaDownloadTaskSpecification(manager, mirrors, remoteDir + QLatin1Char('/') + fileName,
+                                               installedPath, localPath, size, md5, this, 1.0);
+    delta->setExpectedSha256(sha256);
+    connect(delta, &TaskSpecification::finished, this, &DownloadFileTaskSpecification::onDeltaFinished);
+    addSubTask(delta);
+    executeSubTasks();
+    return true;
+}
+
+void DownloadFileTaskSpecification::onDeltaFinished()
+{
+    if (delta->isComplete())
+        return;
+    delta = nullptr;
+    if (resetForRetryAfterFailedCheck(QStringLiteral("Downloading %1 whole").arg(fileName)))
+        makeSubtasksAndStart();
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
@@ -80,5 +113,7 @@ void DownloadFileTaskSpecification::reset()
     clearSubTasks();
     currentDownload = nullptr;
     wholeOnly = false;
+    delta = nullptr;
+    deltaTried = false;
     TaskSpecification::reset();
 }

@@ -5,6 +5,7 @@
 
 class CheckSignatureTaskSpecification;
 class Configuration;
+class DeltaDownloadTaskSpecification;
 class DownloadTaskSpecification;
 class Mirrors;
 class QNetworkAccessManager;
@@ -13,7 +14,8 @@ class QNetworkAccessManager;
 // an earlier run, or an earlier attempt of this one) is continued. A copy that one mirror served whole and
 // that fails the check costs that mirror its place, and the file is fetched again elsewhere, until no
 // mirror is left; a continued copy that fails has no single culprit: it goes, and the file is fetched
-// whole.
+// whole. A big uncompressed file with an older copy in the installation and no partial copy is first
+// tried as a delta (DeltaDownloadTaskSpecification); when that cannot be done, it is fetched whole.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -35,16 +37,21 @@ private slots:
 
 private:
     void makeSubtasksAndStart();
+    bool startDelta();
+    void onDeltaFinished();
 
     QString remoteDir;
     QString fileName;
     QString md5;
     quint64 size;
     QString sha256;
+    bool compressed;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;
     DownloadTaskSpecification *currentDownload = nullptr;
     // A continued copy failed its check: the next attempts take the file whole from one mirror.
     bool wholeOnly = false;
+    DeltaDownloadTaskSpecification *delta = nullptr;
+    bool deltaTried = false;
 };

@@ -15,4 +15,6 @@ public:
     QString md5;       // of the file as it lies on the mirror
     quint64 size = 0;
     QString sha256;    // from the release manifest; empty without one
+    // Shipped gzip-compressed: its bytes on the mirror are not those of any installed file.
+    bool compressed = false;
 };

@@ -18,8 +18,8 @@ bool readFully(QFile &file, char *data, qint64 length)
 } // namespace
 
 BlockCopyFunc::BlockCopyFunc(const QString &source, const QString &destination, qint64 size,
-                             QList<DeltaPlan::Copy> copies, FileDigest &digest)
-    : source(source), destination(destination), size(size), copies(std::move(copies)), digest(digest)
+                             QList<DeltaPlan::Copy> copies, FileDigest::Sums sums, FileDigest &digest)
+    : source(source), destination(destination), size(size), copies(std::move(copies)), sums(sums), digest(digest)
 {
 }
 
@@ -39,7 +39,7 @@ bool BlockCopyFunc::run()
     if (!to.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !to.resize(size))
         return fail(QStringLiteral("Cannot write %1: %2").arg(destination, to.errorString()));
     QByteArray chunk(qMax(qint64(1), qMin(ChunkSize, size)), Qt::Uninitialized);
-    FileDigest::Stream stream;
+    FileDigest::Stream stream(sums);
     qsizetype next = 0; // the next copy, in file order
     for (qint64 at = 0; at < size;) {
         const bool copying = next < copies.size() && copies.at(next).to == at;

@@ -13,7 +13,7 @@ class BlockCopyFunc : public ASyncFunc
     Q_OBJECT
 public:
     BlockCopyFunc(const QString &source, const QString &destination, qint64 size, QList<DeltaPlan::Copy> copies,
-                  FileDigest &digest);
+                  FileDigest::Sums sums, FileDigest &digest);
     bool run() override;
 
 private:
@@ -21,5 +21,6 @@ private:
     QString destination;
     qint64 size;
     QList<DeltaPlan::Copy> copies;
+    FileDigest::Sums sums;
     FileDigest &digest; // the task's own, written only here
 };

@@ -4,12 +4,14 @@
 
 BlockCopyTaskSpecification::BlockCopyTaskSpecification(const QString &source, const QString &destination,
                                                        qint64 size, const QList<DeltaPlan::Copy> &copies,
-                                                       QObject *parent, double parentProgressRange)
+                                                       FileDigest::Sums sums, QObject *parent,
+                                                       double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , source(source)
     , destination(destination)
     , size(size)
     , copies(copies)
+    , sums(sums)
 {
 }
 
@@ -17,7 +19,7 @@ ASyncFunc *BlockCopyTaskSpecification::createFunction()
 {
     copied = false;
     digest = FileDigest();
-    return new BlockCopyFunc(source, destination, size, copies, digest);
+    return new BlockCopyFunc(source, destination, size, copies, sums, digest);
 }
 
 void BlockCopyTaskSpecification::runDone(bool res)

@@ -11,7 +11,8 @@ class BlockCopyTaskSpecification : public ASyncTaskSpecification
     Q_OBJECT
 public:
     BlockCopyTaskSpecification(const QString &source, const QString &destination, qint64 size,
-                               const QList<DeltaPlan::Copy> &copies, QObject *parent, double parentProgressRange);
+                               const QList<DeltaPlan::Copy> &copies, FileDigest::Sums sums, QObject *parent,
+                               double parentProgressRange);
 
     bool isCopied() const { return copied; }
     // Of the whole new file, once copied.
@@ -26,6 +27,7 @@ private:
     QString destination;
     qint64 size;
     QList<DeltaPlan::Copy> copies;
+    FileDigest::Sums sums;
     bool copied = false;
     FileDigest digest; // written only by the worker until its result arrives
 };

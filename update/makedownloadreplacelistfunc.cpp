@@ -123,6 +123,7 @@ bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, cons
         download.sha256 = listed->sha256;
         replace.unzipSha256 = listed->unpackedSha256;
     }
+    download.compressed = replace.hasUnzip();
     if (!isInside(configuration->tempDir, line.key) || !isInside(root, replace.pureDestFilePath()))
         return false;
     candidates.append(Candidate{download, replace});

@@ -1,0 +1,171 @@
+#include "net/deltadownloadtaskspecification.h"
+
+#include "net/blockmapdownloadtaskspecification.h"
+#include "net/checksignaturetaskspecification.h"
+#include "net/downloadtaskspecification.h"
+#include "tasks/blockcopytaskspecification.h"
+#include "tasks/blockscantaskspecification.h"
+
+#include <QFile>
+
+namespace {
+// Shares of the task's progress; the range downloads share theirs by length.
+constexpr double MapWeight = 0.05;
+constexpr double ScanWeight = 0.15;
+constexpr double CopyWeight = 0.15;
+constexpr double RangesWeight = 0.6;
+constexpr double CheckWeight = 0.05;
+} // namespace
+
+DeltaDownloadTaskSpecification::DeltaDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors,
+                                                               const QString &remotePath,
+                                                               const QString &installedPath,
+                                                               const QString &localPath, quint64 size,
+                                                               const QString &md5, QObject *parent,
+                                                               double parentProgressRange)
+    : ComposedTaskSpecification(RangeStreams, parentProgressRange, parent)
+    , manager(manager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , installedPath(installedPath)
+    , localPath(localPath)
+    , size(size)
+    , md5(md5)
+{
+}
+
+void DeltaDownloadTaskSpecification::execute()
+{
+    complete = false;
+    // Left over from a run that ended abruptly; the ranges must not land in it.
+    QFile::remove(assemblyPath(localPath));
+    mapTask = new BlockMapDownloadTaskSpecification(manager, mirrors, remotePath, FileDigest(md5, size), this,
+                                                    MapWeight);
+    connect(mapTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onMapFetched);
+    addSubTask(mapTask);
+    executeSubTasks();
+}
+
+void DeltaDownloadTaskSpecification::onMapFetched()
+{
+    const std::shared_ptr<const BlockMap> map = mapTask->getMap();
+    if (!map) {
+        giveUp(QStringLiteral("no block map"));
+        return;
+    }
+    scanTask = new BlockScanTaskSpecification(map, installedPath, this, ScanWeight);
+    connect(scanTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onScanned);
+    addSubTask(scanTask);
+}
+
+void DeltaDownloadTaskSpecification::onScanned()
+{
+    plan = std::make_unique<DeltaPlan>(*mapTask->getMap(), scanTask->getMatches());
+    if (plan->copies.isEmpty()) {
+        giveUp(QStringLiteral("no block of it is in the installed copy"));
+        return;
+    }
+    rangesLeft = int(plan->fetch.size());
+    rangesRefused = false;
+    if (rangesLeft == 0) {
+        onRangeFinished(nullptr);
+        return;
+    }
+    for (const DeltaPlan::Range &range : std::as_const(plan->fetch)) {
+        auto download = new DownloadTaskSpecification(manager, mirrors, remotePath, assemblyPath(localPath),
+                                                      qint64(size), this,
+                                                      RangesWeight * double(range.length) / double(plan->fetchedBytes));
+        download->setRange(range.offset, range.length);
+        connect(download, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onRangeFinished);
+        addSubTask(download);
+    }
+}
+
+void DeltaDownloadTaskSpecification::onRangeFinished(TaskSpecification *task)
+{
+    if (task && static_cast<DownloadTaskSpecification *>(task)->getRangeResult()
+                != DownloadTaskSpecification::RangeResult::Served) {
+        // The other ranges would be in vain: the file is fetched whole. Those running end on their own.
+        if (!rangesRefused) {
+            rangesRefused = true;
+            pendingTasks.clear();
+            giveUp(QStringLiteral("a mirror does not serve byte ranges"));
+        }
+        return;
+    }
+    if (rangesRefused || (task && --rangesLeft > 0))
+        return;
+    // The fetched bytes are in place; the copy fills the rest and takes the digest in the same pass.
+    auto copy = new BlockCopyTaskSpecification(installedPath, assemblyPath(localPath), qint64(size), plan->copies,
+                                               expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256,
+                                               this, CopyWeight);
+    connect(copy, &TaskSpecification::finished, this, [this, copy] {
+        if (copy->isCopied())
+            onCopied(copy->getDigest());
+        else
+            giveUp(QStringLiteral("the installed copy could not be copied from"));
+    });
+    addSubTask(copy);
+}
+
+void DeltaDownloadTaskSpecification::onCopied(const FileDigest &digest)
+{
+    auto check = new CheckSignatureTaskSpecification(assemblyPath(localPath), md5, false, this, CheckWeight);
+    check->setKnownDigest(digest);
+    check->setExpectedSha256(expectedSha256);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+            [this](bool pass) { onChecked(pass); });
+    addSubTask(check);
+}
+
+void DeltaDownloadTaskSpecification::onChecked(bool pass)
+{
+    if (!pass) {
+        giveUp(QStringLiteral("the file put together from blocks failed its md5 sum"));
+        return;
+    }
+    QFile::remove(localPath);
+    if (!QFile::rename(assemblyPath(localPath), localPath)) {
+        giveUp(QStringLiteral("%1 could not take its place").arg(assemblyPath(localPath)));
+        return;
+    }
+    complete = true;
+    emit message(QStringLiteral("Delta update of %1: %2 bytes reused, %3 bytes fetched in %4 ranges, block map %5 bytes")
+                         .arg(remotePath)
+                         .arg(plan->reusedBytes)
+                         .arg(plan->fetchedBytes)
+                         .arg(plan->fetch.size())
+                         .arg(mapTask->getReceived()));
+}
+
+void DeltaDownloadTaskSpecification::giveUp(const QString &why)
+{
+    QFile::remove(assemblyPath(localPath));
+    emit message(QStringLiteral("Fetching %1 whole: %2").arg(remotePath, why));
+}
+
+void DeltaDownloadTaskSpecification::subtasksDone()
+{
+    // Range tasks that were never started after a refusal stay idle: the outcome is this task's own.
+    if (cancelRequested || cancelPropagated) {
+        QFile::remove(assemblyPath(localPath));
+        if (cancelRequested)
+            userCancel();
+        else
+            errorCancel();
+        return;
+    }
+    finish();
+}
+
+void DeltaDownloadTaskSpecification::reset()
+{
+    clearSubTasks();
+    mapTask = nullptr;
+    scanTask = nullptr;
+    plan.reset();
+    rangesLeft = 0;
+    rangesRefused = false;
+    complete = false;
+    TaskSpecification::reset();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "tasks/deltaplan.h"
+
+#include <memory>
+
+class BlockMapDownloadTaskSpecification;
+class BlockScanTaskSpecification;
+class CheckSignatureTaskSpecification;
+class FileDigest;
+class Mirrors;
+class QNetworkAccessManager;
+
+// Fetches a big file by what changed: its block map from a mirror, a scan of the installed copy for the
+// map's blocks (wherever an insertion or a deletion moved them), byte-range requests for the rest (a
+// bounded number, a few at once, each drawing its own mirror) into the new file, then a copy of the
+// blocks found into the gaps, which takes the whole file's MD5 sum on the way, and last the check of that
+// sum against the signed product ini. The file is put together beside its final place
+// and takes that place only once the check has passed.
+//
+// Whatever stands in the way of a delta (no usable map, nothing to reuse, a mirror that ignores ranges,
+// a local copy that changed, a failed check) ends the task finished with isComplete() false: the caller
+// then fetches the file whole, and no mirror was charged for it. Only a cancel, or a range download that
+// ran out of mirrors, ends it cancelled; then nothing of it is left on disk.
+class DeltaDownloadTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+public:
+    // Range requests of one file at once.
+    static constexpr int RangeStreams = 3;
+
+    // remotePath: below the mirror's version URL; installedPath: the older copy; localPath: where the new
+    // file goes; size and md5: from the product ini.
+    DeltaDownloadTaskSpecification(QNetworkAccessManager *manager, Mirrors *mirrors, const QString &remotePath,
+                                   const QString &installedPath, const QString &localPath, quint64 size,
+                                   const QString &md5, QObject *parent, double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+    // From the release manifest: the file's SHA-256 is checked as well. Empty: none.
+    void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256; }
+
+    bool isComplete() const { return complete; }
+    static QString assemblyPath(const QString &localPath) { return localPath + QStringLiteral(",delta"); }
+
+protected:
+    void subtasksDone() override;
+
+private:
+    void onMapFetched();
+    void onScanned();
+    void onCopied(const FileDigest &digest);
+    void onRangeFinished(TaskSpecification *task);
+    void onChecked(bool pass);
+    void giveUp(const QString &why);
+
+    QNetworkAccessManager *manager;
+    Mirrors *mirrors;
+    QString remotePath;
+    QString installedPath;
+    QString localPath;
+    quint64 size;
+    QString md5;
+    QString expectedSha256;
+    BlockMapDownloadTaskSpecification *mapTask = nullptr;
+    BlockScanTaskSpecification *scanTask = nullptr;
+    std::unique_ptr<DeltaPlan> plan;
+    int rangesLeft = 0;
+    bool rangesRefused = false;
+    bool complete = false;
+};

@@ -1,0 +1,285 @@
+#include "app/configuration.h"
+#include "net/deltadownloadtaskspecification.h"
+#include "net/downloadfiletaskspecification.h"
+#include "net/mirrors.h"
+#include "support/httptestserver.h"
+#include "support/nginxserver.h"
+#include "support/testfiles.h"
+#include "support/testinstallation.h"
+#include "tasks/blockmap.h"
+
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+const int Version = 5;
+const QString Name = QStringLiteral("big.bin");
+const QString FilePath = QStringLiteral("/5/release/big.bin");
+constexpr qsizetype FileSize = 6 * 1024 * 1024;
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    return data;
+}
+
+BlockMap mapOf(const QByteArray &content)
+{
+    BlockMap::Builder builder(BlockMap::blockSizeFor(quint64(content.size())), quint64(content.size()));
+    builder.add(content);
+    return builder.result();
+}
+
+// The installed release's file and the new one, as a vendor's edit between two releases makes them.
+struct Edit
+{
+    QByteArray installed;
+    QByteArray released;
+};
+
+Edit changedInPlaces()
+{
+    Edit edit{randomBytes(FileSize, 1), {}};
+    edit.released = edit.installed;
+    for (int i = 0; i < 10; ++i)
+        edit.released.replace(i * 600000 + 1000, 3000, randomBytes(3000, 100 + i));
+    return edit;
+}
+} // namespace
+
+// A big file fetched as a delta against its installed copy: the block map from the mirror, the scan of
+// the installed copy, the reused blocks and the ranges for the rest, and every way back to the whole file.
+class tst_Delta : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void bytesOnTheWire_data();
+    void bytesOnTheWire();
+    void fallsBackToWholeFile_data();
+    void fallsBackToWholeFile();
+    void cancelDuringScan();
+
+private:
+    void layOut(const Edit &edit, const QByteArray &map);
+    DownloadFileTaskSpecification *makeTask(const QUrl &mirror, const QByteArray &released);
+    // Runs the task to its end; its final state.
+    TaskSpecification::TaskState run(DownloadFileTaskSpecification *task);
+
+    std::unique_ptr<TestInstallation> installation;
+    std::unique_ptr<QTemporaryDir> mirrorRoot;
+    std::unique_ptr<QTemporaryDir> tempDir;
+    Configuration configuration;
+    QNetworkAccessManager manager;
+    Mirrors *mirrors = nullptr;
+    QStringList messages;
+};
+
+void tst_Delta::init()
+{
+    qDeleteAll(findChildren<QObject *>(Qt::FindDirectChildrenOnly));
+    installation = std::make_unique<TestInstallation>();
+    mirrorRoot = std::make_unique<QTemporaryDir>();
+    tempDir = std::make_unique<QTemporaryDir>();
+    configuration.tempDir = tempDir->path();
+    manager.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    messages.clear();
+}
+
+void tst_Delta::layOut(const Edit &edit, const QByteArray &map)
+{
+    QVERIFY(writeFile(installation->filePath(Name), edit.installed));
+    QVERIFY(writeFile(mirrorRoot->path() + FilePath, edit.released));
+    if (!map.isNull())
+        QVERIFY(writeFile(BlockMap::pathFor(mirrorRoot->path() + FilePath), map));
+}
+
+// Two mirror entries lead to the same server, so that range requests can spread over them.
+DownloadFileTaskSpecification *tst_Delta::makeTask(const QUrl &mirror, const QByteArray &released)
+{
+    const QString mirrorsIni = mirrorRoot->filePath(QStringLiteral("mirrors.ini"));
+    {
+        QSettings ini(mirrorsIni, QSettings::IniFormat);
+        ini.beginWriteArray(QStringLiteral("mirrors"), 2);
+        for (int i = 0; i < 2; ++i) {
+            ini.setArrayIndex(i);
+            ini.setValue(QStringLiteral("mirror"), QStringLiteral("m%1").arg(i));
+        }
+        ini.endArray();
+        for (int i = 0; i < 2; ++i)
+            ini.setValue(QStringLiteral("m%1/url").arg(i), mirror.toString());
+    }
+    mirrors = new Mirrors(this);
+    mirrors->initDefault(mirrorsIni, Version);
+    const FileDownloadSpecification file(QStringLiteral("release"), Name, QString::fromLatin1(md5Hex(released)),
+                                         quint64(released.size()));
+    auto task = new DownloadFileTaskSpecification(file, &manager, mirrors, &configuration, this, 1.0);
+    connect(task, &TaskSpecification::message, this, [this](const QString &text) { messages.append(text); });
+    return task;
+}
+
+TaskSpecification::TaskState tst_Delta::run(DownloadFileTaskSpecification *task)
+{
+    QSignalSpy finished(task, &TaskSpecification::finished);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    task->execute();
+    if (!QTest::qWaitFor([&] { return finished.size() + canceled.size() > 0; }, 60000))
+        return TaskSpecification::StateRunning;
+    return task->getState();
+}
+
+void tst_Delta::bytesOnTheWire_data()
+{
+    QTest::addColumn<QByteArray>("installed");
+    QTest::addColumn<QByteArray>("released");
+    QTest::addColumn<qint64>("maxFetched"); // bytes of the file itself that may travel
+
+    const Edit changed = changedInPlaces();
+    // Each changed stretch costs at most its own bytes and two partly changed blocks.
+    QTest::newRow("changes in places") << changed.installed << changed.released << qint64(10 * (3000 + 2 * 4096));
+    const QByteArray base = randomBytes(FileSize, 2);
+    const QByteArray inserted = randomBytes(100000, 3);
+    QTest::newRow("insertion in the middle") << base << base.left(3000000) + inserted + base.mid(3000000)
+                                             << qint64(100000 + 2 * 4096);
+    QTest::newRow("deletion in the middle") << base << base.left(2000000) + base.mid(2500000) << qint64(2 * 4096);
+    QTest::newRow("shifted by an insertion at the start") << base << QByteArray("new header") + base
+                                                          << qint64(2 * 4096);
+    QTest::newRow("insertions, deletions and changes")
+            << base << base.left(1000000) + inserted + base.mid(1200000, 3000000) + randomBytes(5000, 4) + base.mid(4205000)
+            << qint64(100000 + 5000 + 6 * 4096);
+}
+
+void tst_Delta::bytesOnTheWire()
+{
+    QFETCH(QByteArray, installed);
+    QFETCH(QByteArray, released);
+    QFETCH(qint64, maxFetched);
+    const QByteArray map = mapOf(released).serialize();
+    layOut({installed, released}, map);
+    NginxServer nginx(mirrorRoot->path());
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+    DownloadFileTaskSpecification *task = makeTask(nginx.url(), released);
+    QCOMPARE(run(task), TaskSpecification::StateFinished);
+    QCOMPARE(readFile(tempDir->filePath(Name)), released);
+    QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
+
+    // What travelled, from nginx's own log: the map once, then only ranges (206) of the file.
+    qint64 fileBytes = 0;
+    qint64 mapBytes = 0;
+    const QStringList requests = nginx.requests();
+    for (const QString &line : requests) {
+        const QStringList fields = line.split(QLatin1Char(' '));
+        QCOMPARE(fields.size(), 4);
+        if (fields.at(1) == BlockMap::pathFor(FilePath)) {
+            mapBytes += fields.at(3).toLongLong();
+        } else {
+            QCOMPARE(fields.at(1), FilePath);
+            QCOMPARE(fields.at(2), QStringLiteral("206"));
+            fileBytes += fields.at(3).toLongLong();
+        }
+    }
+    QCOMPARE(mapBytes, qint64(map.size()));
+    QVERIFY2(fileBytes <= maxFetched, qPrintable(QStringLiteral("%1 bytes of the file travelled").arg(fileBytes)));
+    QVERIFY(requests.size() <= 1 + DeltaPlan::DefaultMaxRanges);
+    const QString summary = QStringLiteral("Delta update of release/big.bin: %1 bytes reused, %2 bytes fetched")
+                                    .arg(released.size() - fileBytes)
+                                    .arg(fileBytes);
+    QVERIFY2(messages.filter(summary).size() == 1, qPrintable(messages.join(QLatin1Char('\n'))));
+}
+
+void tst_Delta::fallsBackToWholeFile_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("map missing") << "missing";
+    QTest::newRow("map truncated") << "truncated";
+    QTest::newRow("map lies about a block") << "lies";
+    QTest::newRow("map huge") << "huge";
+    QTest::newRow("map of another file") << "other file";
+    QTest::newRow("mirror ignores ranges") << "ignores ranges";
+    QTest::newRow("mirror refuses ranges") << "refuses ranges";
+    QTest::newRow("installed copy deleted meanwhile") << "installed deleted";
+}
+
+// However the delta fails, the file is fetched whole, once, and no mirror is charged for it.
+void tst_Delta::fallsBackToWholeFile()
+{
+    QFETCH(QString, fault);
+    const Edit edit = changedInPlaces();
+    BlockMap map = mapOf(edit.released);
+    QByteArray mapData = map.serialize();
+    if (fault == "truncated") {
+        mapData.chop(100);
+    } else if (fault == "lies") {
+        // Block 3 is said to hold what the installed copy has at its start.
+        map.blocks[3] = mapOf(edit.installed.left(map.blockSize)).blocks.at(0);
+        mapData = map.serialize();
+    } else if (fault == "huge") {
+        mapData = QByteArray(1024 * 1024, 'm');
+    } else if (fault == "other file") {
+        mapData = mapOf(edit.installed).serialize();
+    }
+    layOut(edit, fault == "missing" ? QByteArray() : mapData);
+
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serveDirectory(mirrorRoot->path());
+    int wholeFileRequests = 0;
+    int rangeRequests = 0;
+    server.setFallbackHandler([&](const HttpTestServer::Request &request) {
+        HttpTestServer::Response response = server.fileResponse(request.path);
+        if (request.path == FilePath) {
+            (request.header("range").isEmpty() ? wholeFileRequests : rangeRequests) += 1;
+            if (fault == "ignores ranges")
+                response.ranges = HttpTestServer::Ranges::Ignore;
+            else if (fault == "refuses ranges")
+                response.ranges = HttpTestServer::Ranges::NotSatisfiable;
+        } else if (fault == "installed deleted") {
+            QFile::remove(installation->filePath(Name));
+        }
+        return response;
+    });
+    DownloadFileTaskSpecification *task = makeTask(server.url(), edit.released);
+    QCOMPARE(run(task), TaskSpecification::StateFinished);
+    QCOMPARE(readFile(tempDir->filePath(Name)), edit.released);
+    QCOMPARE(wholeFileRequests, 1);
+    QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
+    QVERIFY2(messages.filter(QStringLiteral("Fetching release/big.bin whole: ")).size() == 1,
+             qPrintable(messages.join(QLatin1Char('\n'))));
+    QCOMPARE(mirrors->getMirrorList().size(), 2);
+    for (const FTPSiteAccessData &mirror : mirrors->getMirrorList())
+        QCOMPARE(mirror.errorCount, 0);
+    if (fault.endsWith("ranges"))
+        QVERIFY(rangeRequests >= 1);
+    else if (fault != "lies")
+        QCOMPARE(rangeRequests, 0);
+}
+
+void tst_Delta::cancelDuringScan()
+{
+    const Edit edit = changedInPlaces();
+    layOut(edit, mapOf(edit.released).serialize());
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serveDirectory(mirrorRoot->path());
+    DownloadFileTaskSpecification *task = makeTask(server.url(), edit.released);
+    connect(task, &TaskSpecification::message, this, [task](const QString &text) {
+        if (text.startsWith(QStringLiteral("Looking for reusable blocks")))
+            task->userCanceled();
+    });
+    QCOMPARE(run(task), TaskSpecification::StateUserCanceled);
+    QCOMPARE(server.requestCount(FilePath), 0);
+    QVERIFY(!QFile::exists(tempDir->filePath(Name)));
+    QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
+    QCOMPARE(readFile(installation->filePath(Name)), edit.installed);
+}
+
+QTEST_GUILESS_MAIN(tst_Delta)
+#include "tst_delta.moc"
