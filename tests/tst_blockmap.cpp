@@ -6,22 +6,12 @@
 
 #include "support/testfiles.h"
 
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
 
 namespace {
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        data[i] = char(generator.bounded(256));
-    return data;
-}
-
 BlockMap mapOf(const QByteArray &content, int blockSize)
 {
     BlockMap::Builder builder(blockSize, quint64(content.size()));

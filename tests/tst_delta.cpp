@@ -9,7 +9,6 @@
 #include "tasks/blockmap.h"
 
 #include <QNetworkAccessManager>
-#include <QRandomGenerator>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -22,13 +21,6 @@ const int Version = 5;
 const QString Name = QStringLiteral("big.bin");
 const QString FilePath = QStringLiteral("/5/release/big.bin");
 constexpr qsizetype FileSize = 6 * 1024 * 1024;
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    return data;
-}
 
 BlockMap mapOf(const QByteArray &content)
 {

@@ -4,20 +4,8 @@
 #include "tasks/blockmap.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator generator(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        data[i] = char(generator.bounded(256));
-    return data;
-}
-} // namespace
 
 // Block maps as murmelo-publish writes them beside big uncompressed files, and as verify checks them.
 class tst_PublishBlockMap : public QObject

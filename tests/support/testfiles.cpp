@@ -4,8 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <zlib.h>
+
+#include <cstring>
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
@@ -23,6 +26,17 @@ QByteArray readFile(const QString &path, const QByteArray &whenMissing)
 QByteArray md5Hex(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (qsizetype at = 0; at < size; at += 4) {
+        const quint32 word = generator.generate();
+        std::memcpy(data.data() + at, &word, size_t(qMin(qsizetype(4), size - at)));
+    }
+    return data;
 }
 
 QByteArray gzip(const QByteArray &data)

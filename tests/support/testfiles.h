@@ -16,5 +16,7 @@ bool writeTree(const QString &dir, const QMap<QString, QByteArray> &tree);
 QByteArray readFile(const QString &path, const QByteArray &whenMissing = QByteArrayLiteral("<missing>"));
 // Lower-case hexadecimal MD5, as the product ini writes it.
 QByteArray md5Hex(const QByteArray &data);
+// size bytes that look random and are the same for the same seed.
+QByteArray randomBytes(qsizetype size, quint32 seed);
 // data as a gzip stream, the form of a compressed file on a mirror.
 QByteArray gzip(const QByteArray &data);
