@@ -4,20 +4,33 @@
 
 #include <QFile>
 
+FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination,
+                             std::optional<FileDigest::Sums> sums)
+    : SlowFileOpFunc(source, destination), sums(sums)
+{
+}
+
 bool FileUnzipFunc::run()
 {
-    const bool ok = unzipFile(destination, source);
+    std::optional<FileDigest::Stream> digest;
+    if (sums)
+        digest.emplace(*sums);
+    const bool ok = unzipFile(destination, source, digest ? &*digest : nullptr);
     if (!ok)
         QFile::remove(destination); // also after an early failure that left an empty file
+    else if (digest)
+        emit unpacked(digest->result());
     return ok;
 }
 
-bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source)
+bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source, FileDigest::Stream *digest)
 {
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    const Gunzip::Result result = Gunzip::run(source, [&out](QByteArrayView chunk) {
+    const Gunzip::Result result = Gunzip::run(source, [&out, digest](QByteArrayView chunk) {
+        if (digest)
+            digest->add(chunk);
         return out.write(chunk.data(), chunk.size()) == chunk.size();
     });
     if (result != Gunzip::Done) {

@@ -12,5 +12,16 @@ FileUnzipTaskSpecification::FileUnzipTaskSpecification(RollbackDataList *rollbac
 
 ASyncFunc *FileUnzipTaskSpecification::createFunction()
 {
-    return new FileUnzipFunc(source, destination);
+    unpacked = FileDigest();
+    auto function = new FileUnzipFunc(source, destination, sums);
+    // Queued like the result, which the worker emits after it: the digest is in place when the task ends.
+    connect(function, &FileUnzipFunc::unpacked, this, [this](const FileDigest &digest) { unpacked = digest; },
+            Qt::QueuedConnection);
+    return function;
+}
+
+void FileUnzipTaskSpecification::reset()
+{
+    ASyncTaskSpecification::reset();
+    unpacked = FileDigest();
 }

@@ -3,6 +3,7 @@
 #include "tasks/fileunziptaskspecification.h"
 #include "tasks/rollbackdatalist.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -83,9 +84,11 @@ void tst_SlowFileOpSpecification::operation()
 
     RollbackDataList list;
     SlowFileOpSpecification *task = nullptr;
-    if (unzip)
-        task = new FileUnzipTaskSpecification(&list, from, to, this, 1.0);
-    else
+    FileUnzipTaskSpecification *unzipTask = nullptr;
+    if (unzip) {
+        task = unzipTask = new FileUnzipTaskSpecification(&list, from, to, this, 1.0);
+        unzipTask->setDigestSums(FileDigest::Md5AndSha256);
+    } else
         task = new FileCopyTaskSpecification(&list, from, to, this, 1.0);
     QStringList messages;
     connect(task, &TaskSpecification::message, task, [&messages](const QString &m) { messages.append(m); });
@@ -98,6 +101,16 @@ void tst_SlowFileOpSpecification::operation()
     QCOMPARE(out.exists(), !destination.isNull());
     if (out.open(QIODevice::ReadOnly))
         QCOMPARE(out.readAll(), destination);
+    if (unzipTask) {
+        // What the check after the unzip compares: the sums of the bytes written, none after a failure.
+        const FileDigest digest = unzipTask->getUnpackedDigest();
+        QCOMPARE(digest.md5, ok ? QString(QCryptographicHash::hash(expected, QCryptographicHash::Md5).toHex())
+                                : QString());
+        QCOMPARE(digest.sha256, ok ? QString(QCryptographicHash::hash(expected, QCryptographicHash::Sha256).toHex())
+                                   : QString());
+        if (ok)
+            QCOMPARE(digest.size, quint64(expected.size()));
+    }
     if (ok) {
         QVERIFY(messages.isEmpty());
         QCOMPARE(list.records().size(), 1);

@@ -55,9 +55,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         remaining -= 0.1;
     }
     if (specification.hasUnzip()) {
-        addSubTask(new FileUnzipTaskSpecification(&rollbackList, source, target, this, remaining - 0.2));
+        auto unzip = new FileUnzipTaskSpecification(&rollbackList, source, target, this, remaining - 0.2);
+        unzip->setDigestSums(specification.unzipSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256);
+        addSubTask(unzip);
         auto check = new CheckSignatureTaskSpecification(target, specification.unzipMd5, true, this, 0.2);
         check->setExpectedSha256(specification.unzipSha256);
+        // The unpacked bytes were hashed as they were written; the check compares that sum.
+        connect(unzip, &TaskSpecification::finished, check,
+                [check, unzip] { check->setKnownDigest(unzip->getUnpackedDigest()); });
         addSubTask(check);
     } else {
         // Moved, not copied, where it can be: the run removes its temporary directory anyway, and an undo
