@@ -39,29 +39,11 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &buffer)
     return true;
 }
 
-bool CheckSigFunc::hasSums(const FileDigest &digest, bool withSha256)
-{
-    return !digest.md5.isEmpty() && (!withSha256 || !digest.sha256.isEmpty());
-}
-
-bool CheckSigFunc::matches(const FileDigest &digest, const QString &filePath, const QString &expectedMd5,
-                           const QString &expectedSha256, QString &message)
-{
-    if (!digest.hasMd5(expectedMd5))
-        return false;
-    // Only a file whose MD5 sum is right gets here: this is the case of a colliding file.
-    if (!expectedSha256.isEmpty() && digest.sha256.compare(expectedSha256, Qt::CaseInsensitive) != 0) {
-        message = QStringLiteral("SHA-256 sum of %1 differs from the release manifest").arg(filePath);
-        return false;
-    }
-    return true;
-}
-
 bool CheckSigFunc::checkMD5()
 {
     const bool withSha256 = !expectedSha256.isEmpty();
     FileDigest digest = known;
-    if (!hasSums(digest, withSha256)) {
+    if (digest.md5.isEmpty() || (withSha256 && digest.sha256.isEmpty())) {
         switch (FileDigest::ofFile(filePath, digest, withSha256 ? FileDigest::Md5AndSha256 : FileDigest::Md5)) {
         case FileDigest::CannotOpen:
             emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));
@@ -73,11 +55,14 @@ bool CheckSigFunc::checkMD5()
             break;
         }
     }
-    QString why;
-    const bool pass = matches(digest, filePath, expectedMd5, expectedSha256, why);
-    if (!why.isEmpty())
-        emit message(why);
-    return pass;
+    if (!digest.hasMd5(expectedMd5))
+        return false;
+    // Only a file whose MD5 sum is right gets here: this is the case of a colliding file.
+    if (withSha256 && digest.sha256.compare(expectedSha256, Qt::CaseInsensitive) != 0) {
+        emit message(QStringLiteral("SHA-256 sum of %1 differs from the release manifest").arg(filePath));
+        return false;
+    }
+    return true;
 }
 
 bool CheckSigFunc::checkRSA()

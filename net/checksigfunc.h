@@ -20,12 +20,6 @@ public:
 
     bool run() override;
 
-    // Whether a digest holds every sum a check needs, so that the file need not be read.
-    static bool hasSums(const FileDigest &digest, bool withSha256);
-    // Compares a digest holding the needed sums; reports a SHA-256 mismatch through the message, if any.
-    static bool matches(const FileDigest &digest, const QString &filePath, const QString &expectedMd5,
-                        const QString &expectedSha256, QString &message);
-
 private:
     bool readFile(const QString &path, QByteArray &buffer);
     bool checkMD5();

@@ -12,22 +12,6 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
 {
 }
 
-void CheckSignatureTaskSpecification::execute()
-{
-    if (expectedMd5.isEmpty() || !CheckSigFunc::hasSums(knownDigest, !expectedSha256.isEmpty())) {
-        ASyncTaskSpecification::execute();
-        return;
-    }
-    // The sums are known already: comparing them here spares each of thousands of small files a trip
-    // through the thread pool and back. The task then ends within execute(), as a quick move does.
-    state = StateRunning;
-    QString why;
-    const bool pass = CheckSigFunc::matches(knownDigest, filePath, expectedMd5, expectedSha256, why);
-    if (!why.isEmpty())
-        emit message(why);
-    runDone(pass);
-}
-
 ASyncFunc *CheckSignatureTaskSpecification::createFunction()
 {
     auto function = new CheckSigFunc(filePath, expectedMd5, knownDigest);

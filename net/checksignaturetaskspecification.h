@@ -19,7 +19,6 @@ public:
     void setKnownDigest(const FileDigest &digest) { knownDigest = digest; }
     // From a release manifest: the file must match it as well as the MD5 sum.
     void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256; }
-    void execute() override;
     void reset() override;
 
 signals:
