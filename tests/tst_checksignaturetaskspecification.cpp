@@ -21,6 +21,8 @@ private slots:
     void rsa();
     void endState_data();
     void endState();
+    void knownDigest_data();
+    void knownDigest();
     void verdictAfterResetIsIgnored();
     void listenerMayResetOnVerdict();
 
@@ -199,6 +201,67 @@ void tst_CheckSignatureTaskSpecification::endState()
           cancelOnFailure, log, state);
     QCOMPARE(log.mid(log.size() - 2), (QStringList{pass ? "pass" : "fail", endSignal}));
     QCOMPARE(state, end);
+}
+
+void tst_CheckSignatureTaskSpecification::knownDigest_data()
+{
+    QTest::addColumn<bool>("onDisk"); // "hello\n" on disk; without it, only the known sums can pass
+    QTest::addColumn<QString>("knownMd5");
+    QTest::addColumn<QString>("knownSha256");
+    QTest::addColumn<QString>("expectedSha256");
+    QTest::addColumn<QStringList>("log");
+
+    const QString md5 = QStringLiteral("b1946ac92492d2347c6235b4d2611184");
+    const QString otherMd5 = QStringLiteral("00000000000000000000000000000000");
+    const QString sha = QStringLiteral("5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03");
+    const QString otherSha = QString(64, QLatin1Char('0'));
+    const QString failed = QStringLiteral("Signature check failed for %1");
+    const QString shaDiffers = QStringLiteral("SHA-256 sum of %1 differs from the release manifest");
+
+    QTest::newRow("known sum, file gone") << false << md5 << QString() << QString()
+                                          << QStringList{"pass", "finished"};
+    QTest::newRow("known sum in upper case") << false << md5.toUpper() << QString() << QString()
+                                             << QStringList{"pass", "finished"};
+    // What was written is what counts, not what lies there now.
+    QTest::newRow("known sum differs, file right") << true << otherMd5 << QString() << QString()
+                                                   << QStringList{failed, "fail", "finished"};
+    QTest::newRow("both known, file gone") << false << md5 << sha << sha << QStringList{"pass", "finished"};
+    QTest::newRow("known SHA-256 differs") << false << md5 << otherSha << sha
+                                           << QStringList{shaDiffers, failed, "fail", "finished"};
+    QTest::newRow("MD5 known, SHA-256 not: file read") << true << md5 << QString() << sha
+                                                       << QStringList{"pass", "finished"};
+    QTest::newRow("MD5 known, SHA-256 not, file gone")
+            << false << md5 << QString() << sha
+            << QStringList{QStringLiteral("Could not open file %1 for reading"), failed, "fail", "finished"};
+}
+
+void tst_CheckSignatureTaskSpecification::knownDigest()
+{
+    QFETCH(bool, onDisk);
+    QFETCH(QString, knownMd5);
+    QFETCH(QString, knownSha256);
+    QFETCH(QString, expectedSha256);
+    QFETCH(QStringList, log);
+    if (onDisk)
+        QVERIFY(writeFile(path("file"), "hello\n"));
+
+    CheckSignatureTaskSpecification task(path("file"), "b1946ac92492d2347c6235b4d2611184", false, nullptr, 1.0);
+    FileDigest known(knownMd5, 6);
+    known.sha256 = knownSha256;
+    task.setKnownDigest(known);
+    task.setExpectedSha256(expectedSha256);
+    QStringList seen;
+    connect(&task, &TaskSpecification::message, this, [&seen](const QString &text) { seen.append(text); });
+    connect(&task, &CheckSignatureTaskSpecification::checkDone, this,
+            [&seen](bool pass) { seen.append(pass ? "pass" : "fail"); });
+    connect(&task, &TaskSpecification::finished, this, [&seen] { seen.append("finished"); });
+    task.execute();
+    QTRY_COMPARE_WITH_TIMEOUT(seen.size(), log.size(), 30000);
+    for (QString &line : log) {
+        if (line.contains(QLatin1String("%1")))
+            line = line.arg(path("file"));
+    }
+    QCOMPARE(seen, log);
 }
 
 void tst_CheckSignatureTaskSpecification::verdictAfterResetIsIgnored()
