@@ -102,28 +102,44 @@ bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 
     const uchar *data = reinterpret_cast<const uchar *>(buffer.constData());
     const qint64 lastStart = qMin(end, readEnd - blockSize + 1) - start;
     qint64 pos = 0;
+    // Unchanged content comes as runs of blocks in order: right after a match, the next block of the map
+    // is tried first, by its strong sum alone, which spares the weak sum and the index for most windows.
+    qint64 expected = -1;
     BlockMap::Rolling rolling(QByteArrayView(buffer.constData(), blockSize));
+    bool rollingValid = true;
     while (pos < lastStart) {
+        QByteArray strong;
+        const auto strongSum = [&]() -> const QByteArray & {
+            if (strong.isEmpty())
+                strong = BlockMap::strongSum(QByteArrayView(buffer.constData() + pos, blockSize));
+            return strong;
+        };
+        if (expected >= 0 && expected < map.blockCount() && map.blockLength(expected) == blockSize
+            && strongSum() == map.blocks.at(expected).strong) {
+            found.append({expected, start + pos});
+            ++expected;
+            pos += blockSize;
+            rollingValid = false;
+            continue;
+        }
+        expected = -1;
+        if (!rollingValid) {
+            rolling = BlockMap::Rolling(QByteArrayView(buffer.constData() + pos, blockSize));
+            rollingValid = true;
+        }
         const quint32 weak = rolling.value();
         bool matched = false;
         if (index.mayContain(weak)) {
-            QByteArray strong;
-            const auto strongSum = [&]() -> const QByteArray & {
-                if (strong.isEmpty()) {
-                    strong = BlockMap::strongSum(QByteArrayView(buffer.constData() + pos, blockSize));
-                }
-                return strong;
-            };
             index.match(weak, map, strongSum, [&](qint64 block) {
                 found.append({block, start + pos});
+                expected = block + 1;
                 matched = true;
             });
         }
         if (matched) {
             // The bytes of a found block are not looked at again: the next window begins after it.
             pos += blockSize;
-            if (pos < lastStart)
-                rolling = BlockMap::Rolling(QByteArrayView(buffer.constData() + pos, blockSize));
+            rollingValid = false;
             continue;
         }
         if (pos + 1 < lastStart)
@@ -190,7 +206,15 @@ bool BlockScanFunc::scan(const BlockMap &map, const QString &localPath, Matches 
                 matches[block] = offset;
         }
     }
-    for (const auto &[first, other] : index.sameContent())
-        matches[other] = matches[first];
+    // A block of content that is in the map more than once may have been found under any of its copies
+    // (the run of blocks in order finds it under its own index): each copy takes whatever was found.
+    for (const auto &[first, other] : index.sameContent()) {
+        if (matches[first] < 0)
+            matches[first] = matches[other];
+    }
+    for (const auto &[first, other] : index.sameContent()) {
+        if (matches[other] < 0)
+            matches[other] = matches[first];
+    }
     return true;
 }
