@@ -96,9 +96,13 @@ void DeltaDownloadTaskSpecification::onRangeFinished(TaskSpecification *task)
     if (rangesRefused || (task && --rangesLeft > 0))
         return;
     // The fetched bytes are in place; the copy fills the rest and takes the digest in the same pass.
-    auto copy = new BlockCopyTaskSpecification(installedPath, assemblyPath(localPath), qint64(size), plan->copies,
-                                               expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256,
-                                               this, CopyWeight);
+    BlockCopyFunc::Assembly assembly;
+    assembly.source = installedPath;
+    assembly.destination = assemblyPath(localPath);
+    assembly.size = qint64(size);
+    assembly.copies = plan->copies;
+    assembly.sums = expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256;
+    auto copy = new BlockCopyTaskSpecification(assembly, this, CopyWeight);
     connect(copy, &TaskSpecification::finished, this, [this, copy] {
         if (copy->isCopied())
             onCopied(copy->getDigest());

@@ -1,17 +1,8 @@
 #include "tasks/blockcopytaskspecification.h"
 
-#include "tasks/blockcopyfunc.h"
-
-BlockCopyTaskSpecification::BlockCopyTaskSpecification(const QString &source, const QString &destination,
-                                                       qint64 size, const QList<DeltaPlan::Copy> &copies,
-                                                       FileDigest::Sums sums, QObject *parent,
+BlockCopyTaskSpecification::BlockCopyTaskSpecification(const BlockCopyFunc::Assembly &assembly, QObject *parent,
                                                        double parentProgressRange)
-    : ASyncTaskSpecification(parent, parentProgressRange)
-    , source(source)
-    , destination(destination)
-    , size(size)
-    , copies(copies)
-    , sums(sums)
+    : ASyncTaskSpecification(parent, parentProgressRange), assembly(assembly)
 {
 }
 
@@ -19,7 +10,7 @@ ASyncFunc *BlockCopyTaskSpecification::createFunction()
 {
     copied = false;
     digest = FileDigest();
-    return new BlockCopyFunc(source, destination, size, copies, sums, digest);
+    return new BlockCopyFunc(assembly, digest);
 }
 
 void BlockCopyTaskSpecification::runDone(bool res)

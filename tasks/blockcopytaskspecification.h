@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tasks/asynctaskspecification.h"
-#include "tasks/deltaplan.h"
+#include "tasks/blockcopyfunc.h"
 
 // Puts a delta update's reused blocks into the new file and takes the file's digest, on the thread pool
 // (BlockCopyFunc). A copy that fails is no failure of the run: the task finishes all the same, and
@@ -10,9 +10,7 @@ class BlockCopyTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
-    BlockCopyTaskSpecification(const QString &source, const QString &destination, qint64 size,
-                               const QList<DeltaPlan::Copy> &copies, FileDigest::Sums sums, QObject *parent,
-                               double parentProgressRange);
+    BlockCopyTaskSpecification(const BlockCopyFunc::Assembly &assembly, QObject *parent, double parentProgressRange);
 
     bool isCopied() const { return copied; }
     // Of the whole new file, once copied.
@@ -23,11 +21,7 @@ protected:
     void runDone(bool res) override;
 
 private:
-    QString source;
-    QString destination;
-    qint64 size;
-    QList<DeltaPlan::Copy> copies;
-    FileDigest::Sums sums;
+    BlockCopyFunc::Assembly assembly;
     bool copied = false;
     FileDigest digest; // written only by the worker until its result arrives
 };

@@ -319,7 +319,7 @@ void tst_BlockMap::copyPutsBlocksInPlace()
     QVERIFY(writeFile(destination, fetched));
     if (sourceShrinks)
         QVERIFY(writeFile(source, old.left(10000)));
-    BlockCopyTaskSpecification task(source, destination, target.size(), plan.copies, FileDigest::Md5, nullptr, 1.0);
+    BlockCopyTaskSpecification task({source, destination, target.size(), plan.copies, FileDigest::Md5}, nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
