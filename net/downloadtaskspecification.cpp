@@ -7,6 +7,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -219,10 +220,7 @@ bool DownloadTaskSpecification::rangeAnswerFits() const
 
 void DownloadTaskSpecification::endWithoutRange(RangeResult result, const QString &text)
 {
-    reply->disconnect(this);
-    reply->abort();
-    reply->deleteLater();
-    reply = nullptr;
+    dropReply();
     file.close();
     releaseSlot();
     emit message(text);
@@ -439,15 +437,8 @@ void DownloadTaskSpecification::resetDownload()
 {
     releaseSlot();
     mirror.name.clear();
-    if (reply) {
-        reply->disconnect(this);
-        // Only an aborted request is reported finished by the manager; a request that is merely
-        // deleted would leave the downloads that wait for its slot waiting for ever. (Qt warns when the
-        // network side had already failed the request with an error status; that is harmless.)
-        reply->abort();
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    if (reply)
+        dropReply();
     stopWaitingForSlot();
     replyDone = false;
     digest->restart(initialExpectedSize);
@@ -463,6 +454,32 @@ void DownloadTaskSpecification::resetDownload()
     received = 0;
     expectedSize = initialExpectedSize;
     setProgress(0.0);
+}
+
+void DownloadTaskSpecification::dropReply()
+{
+    reply->disconnect(this);
+    // The manager reports a request finished only when it ends, by itself or aborted; a request that is
+    // merely deleted would leave the downloads that wait for its slot waiting for ever.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->isFinished()) {
+        reply->deleteLater();
+    } else if (status >= 400) {
+        // Qt fails a request with an error status by itself once its body is in; aborting it before that
+        // would fail it twice, which Qt warns about. An error page is short and comes at once: it is read
+        // to its end and thrown away. One that goes on for long, or stalls, is aborted all the same.
+        connect(reply, &QNetworkReply::readyRead, reply, [errorReply = reply, skipped = qint64(0)]() mutable {
+            skipped += errorReply->skip(errorReply->bytesAvailable());
+            if (skipped > MaxErrorPageSize)
+                errorReply->abort();
+        });
+        connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+        QTimer::singleShot(ErrorPageTime, reply, &QNetworkReply::abort);
+    } else {
+        reply->abort();
+        reply->deleteLater();
+    }
+    reply = nullptr;
 }
 
 void DownloadTaskSpecification::releaseSlot()

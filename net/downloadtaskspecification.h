@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QSet>
 
+#include <chrono>
+
 class DownloadDigest;
 class Mirrors;
 class QNetworkAccessManager;
@@ -46,6 +48,10 @@ public:
     // piling the file up in memory while the event loop is busy elsewhere.
     static constexpr qint64 ChunkSize = 256 * 1024;
     static constexpr qint64 ReadBufferSize = 1024 * 1024;
+    // The most of an error page, and the longest wait for it, that is read and thrown away rather than
+    // aborted.
+    static constexpr qint64 MaxErrorPageSize = 64 * 1024;
+    static constexpr std::chrono::milliseconds ErrorPageTime{500};
 
     // What came of a range request, once the task has finished.
     enum class RangeResult {
@@ -119,6 +125,7 @@ private:
     void failLocally(const QString &text);
     void notFound();
     void resetDownload();
+    void dropReply();
     void releaseSlot();
     void stopWaitingForSlot();
     bool isRangeRequest() const { return rangeLength >= 0; }
