@@ -65,6 +65,7 @@ void DeltaDownloadTaskSpecification::onScanned()
         giveUp(QStringLiteral("no block of it is in the installed copy"));
         return;
     }
+    emit transferPlanned(quint64(getMapBytes() + plan->fetchedBytes));
     rangesLeft = int(plan->fetch.size());
     rangesRefused = false;
     if (rangesLeft == 0) {
@@ -139,7 +140,12 @@ void DeltaDownloadTaskSpecification::onChecked(bool pass)
                          .arg(plan->reusedBytes)
                          .arg(plan->fetchedBytes)
                          .arg(plan->fetch.size())
-                         .arg(mapTask->getReceived()));
+                         .arg(getMapBytes()));
+}
+
+qint64 DeltaDownloadTaskSpecification::getMapBytes() const
+{
+    return mapTask ? mapTask->getReceived() : 0;
 }
 
 void DeltaDownloadTaskSpecification::giveUp(const QString &why)

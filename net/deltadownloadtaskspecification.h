@@ -42,7 +42,13 @@ public:
     void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256; }
 
     bool isComplete() const { return complete; }
+    // Bytes of the block map that travelled (so far).
+    qint64 getMapBytes() const;
     static QString assemblyPath(const QString &localPath) { return localPath + QStringLiteral(",delta"); }
+
+signals:
+    // Once the scan has shown what is to be fetched: the map's bytes and the ranges' together.
+    void transferPlanned(quint64 bytes);
 
 protected:
     void subtasksDone() override;

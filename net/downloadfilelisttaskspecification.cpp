@@ -37,11 +37,12 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     emit message(QStringLiteral("Downloading files"));
     const double weight = 1.0 / fileList->size();
     for (const FileDownloadSpecification &file : std::as_const(*fileList)) {
-        addSubTask(new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this,
-                                                     weight));
-        // What travels: a partial copy in the temporary directory is continued, not fetched again.
-        const quint64 onDisk = quint64(QFileInfo(configuration->tempDir + QLatin1Char('/') + file.fileName).size());
-        totalSize += onDisk < file.size ? file.size - onDisk : file.size;
+        auto task = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight);
+        // What travels, as the files learn it (a delta of a big file is much less than its size).
+        totalSize += task->getTravel();
+        connect(task, &DownloadFileTaskSpecification::travelChanged, this,
+                [this](qint64 change) { totalSize = quint64(qint64(totalSize) + change); });
+        addSubTask(task);
     }
     state = StateRunning;
     executeSubTasks();

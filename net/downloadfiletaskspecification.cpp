@@ -23,8 +23,25 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
+    , travel(listedTravel())
 {
     releaseSubTasksWhenFinished = true;
+}
+
+quint64 DownloadFileTaskSpecification::listedTravel() const
+{
+    // A partial copy in the temporary directory is continued, not fetched again.
+    const quint64 onDisk = quint64(QFileInfo(configuration->tempDir + QLatin1Char('/') + fileName).size());
+    return onDisk < size ? size - onDisk : size;
+}
+
+void DownloadFileTaskSpecification::setTravel(quint64 bytes)
+{
+    if (bytes == travel)
+        return;
+    const qint64 change = qint64(bytes) - qint64(travel);
+    travel = bytes;
+    emit travelChanged(change);
 }
 
 void DownloadFileTaskSpecification::execute()
@@ -47,6 +64,7 @@ bool DownloadFileTaskSpecification::startDelta()
                                                installedPath, localPath, size, md5, this, 1.0);
     delta->setExpectedSha256(sha256);
     connect(delta, &TaskSpecification::finished, this, &DownloadFileTaskSpecification::onDeltaFinished);
+    connect(delta, &DeltaDownloadTaskSpecification::transferPlanned, this, &DownloadFileTaskSpecification::setTravel);
     addSubTask(delta);
     executeSubTasks();
     return true;
@@ -56,6 +74,8 @@ void DownloadFileTaskSpecification::onDeltaFinished()
 {
     if (delta->isComplete())
         return;
+    // The map travelled in vain, and the file travels whole after it.
+    setTravel(quint64(delta->getMapBytes()) + size);
     delta = nullptr;
     if (resetForRetryAfterFailedCheck(QStringLiteral("Downloading %1 whole").arg(fileName)))
         makeSubtasksAndStart();
@@ -99,6 +119,7 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
         // which one was wrong is a guess, and no mirror is dropped on a guess.
         QFile::remove(configuration->tempDir + QLatin1Char('/') + fileName);
         wholeOnly = true;
+        setTravel(size);
         text = QStringLiteral("md5 sum for %1 failed on a continued download, fetching it whole").arg(fileName);
     } else {
         mirrors->removeMirror(currentDownload->getMirror().name);
@@ -115,5 +136,6 @@ void DownloadFileTaskSpecification::reset()
     wholeOnly = false;
     delta = nullptr;
     deltaTried = false;
+    setTravel(listedTravel());
     TaskSpecification::reset();
 }

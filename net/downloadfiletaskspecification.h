@@ -32,6 +32,13 @@ public:
     void execute() override;
     void reset() override;
 
+    // What travels for this file: the listed size less a partial copy that is continued, or for a delta
+    // the block map and the missing ranges. travelChanged() tells by how much it changed.
+    quint64 getTravel() const { return travel; }
+
+signals:
+    void travelChanged(qint64 change);
+
 private slots:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification *task);
 
@@ -39,6 +46,8 @@ private:
     void makeSubtasksAndStart();
     bool startDelta();
     void onDeltaFinished();
+    void setTravel(quint64 bytes);
+    quint64 listedTravel() const;
 
     QString remoteDir;
     QString fileName;
@@ -54,4 +63,5 @@ private:
     bool wholeOnly = false;
     DeltaDownloadTaskSpecification *delta = nullptr;
     bool deltaTried = false;
+    quint64 travel;
 };

@@ -1,5 +1,6 @@
 #include "app/configuration.h"
 #include "net/deltadownloadtaskspecification.h"
+#include "net/downloadfilelisttaskspecification.h"
 #include "net/downloadfiletaskspecification.h"
 #include "net/mirrors.h"
 #include "support/httptestserver.h"
@@ -60,8 +61,12 @@ private slots:
     void fallsBackToWholeFile_data();
     void fallsBackToWholeFile();
     void cancelDuringScan();
+    void listTotalIsWhatTravels();
 
 private:
+    // Bytes nginx sent of the block map and of the file itself.
+    static std::pair<qint64, qint64> bytesSent(const NginxServer &nginx);
+    void makeMirrors(const QUrl &mirror);
     void layOut(const Edit &edit, const QByteArray &map);
     DownloadFileTaskSpecification *makeTask(const QUrl &mirror, const QByteArray &released);
     // Runs the task to its end; its final state.
@@ -96,7 +101,7 @@ void tst_Delta::layOut(const Edit &edit, const QByteArray &map)
 }
 
 // Two mirror entries lead to the same server, so that range requests can spread over them.
-DownloadFileTaskSpecification *tst_Delta::makeTask(const QUrl &mirror, const QByteArray &released)
+void tst_Delta::makeMirrors(const QUrl &mirror)
 {
     const QString mirrorsIni = mirrorRoot->filePath(QStringLiteral("mirrors.ini"));
     {
@@ -112,6 +117,11 @@ DownloadFileTaskSpecification *tst_Delta::makeTask(const QUrl &mirror, const QBy
     }
     mirrors = new Mirrors(this);
     mirrors->initDefault(mirrorsIni, Version);
+}
+
+DownloadFileTaskSpecification *tst_Delta::makeTask(const QUrl &mirror, const QByteArray &released)
+{
+    makeMirrors(mirror);
     const FileDownloadSpecification file(QStringLiteral("release"), Name, QString::fromLatin1(md5Hex(released)),
                                          quint64(released.size()));
     auto task = new DownloadFileTaskSpecification(file, &manager, mirrors, &configuration, this, 1.0);
@@ -165,27 +175,34 @@ void tst_Delta::bytesOnTheWire()
     QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
 
     // What travelled, from nginx's own log: the map once, then only ranges (206) of the file.
-    qint64 fileBytes = 0;
-    qint64 mapBytes = 0;
-    const QStringList requests = nginx.requests();
-    for (const QString &line : requests) {
-        const QStringList fields = line.split(QLatin1Char(' '));
-        QCOMPARE(fields.size(), 4);
-        if (fields.at(1) == BlockMap::pathFor(FilePath)) {
-            mapBytes += fields.at(3).toLongLong();
-        } else {
-            QCOMPARE(fields.at(1), FilePath);
-            QCOMPARE(fields.at(2), QStringLiteral("206"));
-            fileBytes += fields.at(3).toLongLong();
-        }
-    }
+    const auto [mapBytes, fileBytes] = bytesSent(nginx);
     QCOMPARE(mapBytes, qint64(map.size()));
     QVERIFY2(fileBytes <= maxFetched, qPrintable(QStringLiteral("%1 bytes of the file travelled").arg(fileBytes)));
-    QVERIFY(requests.size() <= 1 + DeltaPlan::DefaultMaxRanges);
+    QVERIFY(nginx.requests().size() <= 1 + DeltaPlan::DefaultMaxRanges);
+    QCOMPARE(task->getTravel(), quint64(mapBytes + fileBytes));
     const QString summary = QStringLiteral("Delta update of release/big.bin: %1 bytes reused, %2 bytes fetched")
                                     .arg(released.size() - fileBytes)
                                     .arg(fileBytes);
     QVERIFY2(messages.filter(summary).size() == 1, qPrintable(messages.join(QLatin1Char('\n'))));
+}
+
+std::pair<qint64, qint64> tst_Delta::bytesSent(const NginxServer &nginx)
+{
+    qint64 fileBytes = 0;
+    qint64 mapBytes = 0;
+    for (const QString &line : nginx.requests()) {
+        const QStringList fields = line.split(QLatin1Char(' '));
+        if (fields.size() != 4)
+            continue;
+        if (fields.at(1) == BlockMap::pathFor(FilePath)) {
+            mapBytes += fields.at(3).toLongLong();
+        } else if (fields.at(1) == FilePath && fields.at(2) == QStringLiteral("206")) {
+            fileBytes += fields.at(3).toLongLong();
+        } else {
+            qWarning("unexpected request: %s", qPrintable(line));
+        }
+    }
+    return {mapBytes, fileBytes};
 }
 
 void tst_Delta::fallsBackToWholeFile_data()
@@ -251,6 +268,9 @@ void tst_Delta::fallsBackToWholeFile()
     QCOMPARE(mirrors->getMirrorList().size(), 2);
     for (const FTPSiteAccessData &mirror : mirrors->getMirrorList())
         QCOMPARE(mirror.errorCount, 0);
+    // The file travels whole, after whatever of a map did.
+    QVERIFY(task->getTravel() >= quint64(edit.released.size()));
+    QVERIFY(task->getTravel() <= quint64(edit.released.size() + mapData.size() + 1));
     if (fault.endsWith("ranges"))
         QVERIFY(rangeRequests >= 1);
     else if (fault != "lies")
@@ -274,6 +294,34 @@ void tst_Delta::cancelDuringScan()
     QVERIFY(!QFile::exists(tempDir->filePath(Name)));
     QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
     QCOMPARE(readFile(installation->filePath(Name)), edit.installed);
+}
+
+// The download list's total for the speed and size display is what travels, not the file's size.
+void tst_Delta::listTotalIsWhatTravels()
+{
+    const Edit edit = changedInPlaces();
+    layOut(edit, mapOf(edit.released).serialize());
+    NginxServer nginx(mirrorRoot->path());
+    QVERIFY2(nginx.start(), qPrintable(nginx.errorString()));
+    makeMirrors(nginx.url());
+    configuration.downloadStreams = 6;
+    QList<FileDownloadSpecification> files{FileDownloadSpecification(
+            QStringLiteral("release"), Name, QString::fromLatin1(md5Hex(edit.released)), quint64(edit.released.size()))};
+    DownloadFileListTaskSpecification list(&files, &manager, mirrors, &configuration, nullptr, 1.0);
+    QSignalSpy finished(&list, &TaskSpecification::finished);
+    list.execute();
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    list.timeTick(done, total, speed, downloading);
+    QCOMPARE(total, quint64(edit.released.size()));
+    QVERIFY(finished.wait(60000));
+    done = total = speed = 0;
+    list.timeTick(done, total, speed, downloading);
+    QCOMPARE(readFile(tempDir->filePath(Name)), edit.released);
+    const auto [mapBytes, fileBytes] = bytesSent(nginx);
+    QVERIFY(fileBytes < edit.released.size() / 10);
+    QCOMPARE(total, quint64(mapBytes + fileBytes));
+    QCOMPARE(done, total);
 }
 
 QTEST_GUILESS_MAIN(tst_Delta)
