@@ -1,9 +1,9 @@
 #include "net/deltadownloadtaskspecification.h"
 
-#include "net/blockmapdownloadtaskspecification.h"
 #include "net/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
 #include "tasks/blockcopytaskspecification.h"
+#include "tasks/blockmap.h"
 #include "tasks/blockscantaskspecification.h"
 
 #include <QFile>
@@ -39,8 +39,10 @@ void DeltaDownloadTaskSpecification::execute()
     complete = false;
     // Left over from a run that ended abruptly; the ranges must not land in it.
     QFile::remove(assemblyPath(localPath));
-    mapTask = new BlockMapDownloadTaskSpecification(manager, mirrors, remotePath, FileDigest(md5, size), this,
-                                                    MapWeight);
+    mapTask = new DownloadTaskSpecification(manager, mirrors, BlockMap::pathFor(remotePath), BlockMap::pathFor(localPath), -1,
+                                            this, MapWeight);
+    mapTask->setOptional();
+    mapTask->setSizeLimit(BlockMap::maxStoredSize(size));
     connect(mapTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onMapFetched);
     addSubTask(mapTask);
     executeSubTasks();
@@ -48,9 +50,12 @@ void DeltaDownloadTaskSpecification::execute()
 
 void DeltaDownloadTaskSpecification::onMapFetched()
 {
-    const std::shared_ptr<const BlockMap> map = mapTask->getMap();
+    QString why = QStringLiteral("no block map on the mirror");
+    if (!mapTask->isAbsent())
+        map = readMap(why);
+    QFile::remove(BlockMap::pathFor(localPath));
     if (!map) {
-        giveUp(QStringLiteral("no block map"));
+        giveUp(why);
         return;
     }
     scanTask = new BlockScanTaskSpecification(map, installedPath, this, ScanWeight);
@@ -58,9 +63,30 @@ void DeltaDownloadTaskSpecification::onMapFetched()
     addSubTask(scanTask);
 }
 
+std::shared_ptr<const BlockMap> DeltaDownloadTaskSpecification::readMap(QString &why) const
+{
+    // Its size was bounded by the download.
+    QFile file(BlockMap::pathFor(localPath));
+    if (!file.open(QIODevice::ReadOnly)) {
+        why = QStringLiteral("the block map cannot be read: %1").arg(file.errorString());
+        return nullptr;
+    }
+    auto parsed = std::make_shared<BlockMap>();
+    QString reason;
+    if (!BlockMap::parse(file.readAll(), *parsed, reason)) {
+        why = QStringLiteral("the block map %1").arg(reason);
+        return nullptr;
+    }
+    if (!parsed->describes(FileDigest(md5, size))) {
+        why = QStringLiteral("the block map describes another file");
+        return nullptr;
+    }
+    return parsed;
+}
+
 void DeltaDownloadTaskSpecification::onScanned()
 {
-    plan = std::make_unique<DeltaPlan>(*mapTask->getMap(), scanTask->getMatches());
+    plan = std::make_unique<DeltaPlan>(*map, scanTask->getMatches());
     if (plan->copies.isEmpty()) {
         giveUp(QStringLiteral("no block of it is in the installed copy"));
         return;
@@ -159,6 +185,7 @@ void DeltaDownloadTaskSpecification::subtasksDone()
     // Range tasks that were never started after a refusal stay idle: the outcome is this task's own.
     if (cancelRequested || cancelPropagated) {
         QFile::remove(assemblyPath(localPath));
+        QFile::remove(BlockMap::pathFor(localPath));
         if (cancelRequested)
             userCancel();
         else
@@ -172,6 +199,7 @@ void DeltaDownloadTaskSpecification::reset()
 {
     clearSubTasks();
     mapTask = nullptr;
+    map.reset();
     scanTask = nullptr;
     plan.reset();
     rangesLeft = 0;

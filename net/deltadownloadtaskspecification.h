@@ -5,9 +5,10 @@
 
 #include <memory>
 
-class BlockMapDownloadTaskSpecification;
+class BlockMap;
 class BlockScanTaskSpecification;
 class CheckSignatureTaskSpecification;
+class DownloadTaskSpecification;
 class FileDigest;
 class Mirrors;
 class QNetworkAccessManager;
@@ -55,6 +56,8 @@ protected:
 
 private:
     void onMapFetched();
+    // The fetched map, when it parses and describes the file from the product ini; else null and why.
+    std::shared_ptr<const BlockMap> readMap(QString &why) const;
     void onScanned();
     void onCopied(const FileDigest &digest);
     void onRangeFinished(TaskSpecification *task);
@@ -69,7 +72,9 @@ private:
     quint64 size;
     QString md5;
     QString expectedSha256;
-    BlockMapDownloadTaskSpecification *mapTask = nullptr;
+    // Maps are optional and unsigned: no failure to fetch one is held against a mirror.
+    DownloadTaskSpecification *mapTask = nullptr;
+    std::shared_ptr<const BlockMap> map;
     BlockScanTaskSpecification *scanTask = nullptr;
     std::unique_ptr<DeltaPlan> plan;
     int rangesLeft = 0;

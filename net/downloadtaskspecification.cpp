@@ -58,7 +58,12 @@ void DownloadTaskSpecification::startDownload()
     }
     switch (mirrors->getRandomMirror(mirror, lacking)) {
     case Mirrors::NoMirrorAvailable:
-        errorCancel();
+        if (optional) {
+            absent = true;
+            finish();
+        } else {
+            errorCancel();
+        }
         return;
     case Mirrors::AllMirrorsBusy:
         // Queued: the request that ended must have given its slot back before this task draws again.
@@ -200,7 +205,7 @@ void DownloadTaskSpecification::onMetaDataChanged()
         return;
     }
     // A mirror that answers with anything else does not have the release: no second chance.
-    mirrors->removeMirror(mirror.name);
+    dropMirror();
     errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
 }
 
@@ -328,7 +333,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     if (reply->error() != QNetworkReply::NoError) {
         if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
-            mirrors->removeMirror(mirror.name);
+            dropMirror();
             reply->close();
         }
         errorRetry(reply->errorString());
@@ -390,11 +395,23 @@ void DownloadTaskSpecification::downloadFinished()
 
 bool DownloadTaskSpecification::errorRetry(const QString &text)
 {
-    mirrors->addMirrorError(mirror.name);
+    if (!optional)
+        mirrors->addMirrorError(mirror.name);
     resetDownload();
     emit message(text);
+    if (optional) {
+        absent = true;
+        finish();
+        return true;
+    }
     startDownload();
     return true;
+}
+
+void DownloadTaskSpecification::dropMirror()
+{
+    if (!optional)
+        mirrors->removeMirror(mirror.name);
 }
 
 void DownloadTaskSpecification::failLocally(const QString &text)
@@ -429,7 +446,7 @@ void DownloadTaskSpecification::rejectOversized()
     const QString text = QStringLiteral("file %1 on mirror %2 is larger than the allowed %3 bytes")
                                  .arg(remotePath, mirror.name)
                                  .arg(sizeLimit);
-    mirrors->removeMirror(mirror.name);
+    dropMirror();
     errorRetry(text);
 }
 
@@ -464,10 +481,11 @@ void DownloadTaskSpecification::dropReply()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->isFinished()) {
         reply->deleteLater();
-    } else if (status >= 400) {
-        // Qt fails a request with an error status by itself once its body is in; aborting it before that
-        // would fail it twice, which Qt warns about. An error page is short and comes at once: it is read
-        // to its end and thrown away. One that goes on for long, or stalls, is aborted all the same.
+    } else if (status >= 400 || reply->error() != QNetworkReply::NoError) {
+        // Qt fails a request with an error status by itself once its body is in (and one that broke off,
+        // at once); aborting it before that would fail it twice, which Qt warns about. An error page is
+        // short and comes at once: it is read to its end and thrown away. One that goes on for long, or
+        // stalls, is aborted all the same.
         connect(reply, &QNetworkReply::readyRead, reply, [errorReply = reply, skipped = qint64(0)]() mutable {
             skipped += errorReply->skip(errorReply->bytesAvailable());
             if (skipped > MaxErrorPageSize)

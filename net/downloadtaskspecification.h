@@ -92,6 +92,10 @@ public:
     // charges nor drops the mirror. The first 404 ends the task finished and isAbsent(), or, with
     // askEveryMirror, the first 404 after every mirror still listed has answered so. No local file is left.
     void setNotFoundMeansAbsent(bool askEveryMirror);
+    // For a file that helps but is not needed (a block map): whatever fails in the first attempt (a
+    // status but 200, a network error, a time-out, more than the size limit, no mirror at all) ends the
+    // task finished and isAbsent(), and charges no mirror. Only a local write failure still cancels.
+    void setOptional() { optional = true; }
     bool isAbsent() const { return absent; }
     // SHA-256 besides the MD5 sum, from the same pass over the received bytes.
     void setDigestSums(FileDigest::Sums sums);
@@ -126,6 +130,7 @@ private:
     void notFound();
     void resetDownload();
     void dropReply();
+    void dropMirror();
     void releaseSlot();
     void stopWaitingForSlot();
     bool isRangeRequest() const { return rangeLength >= 0; }
@@ -163,4 +168,5 @@ private:
     NotFound notFoundMeans = NotFound::MirrorError;
     QSet<QString> lacking; // mirrors that answered 404, while notFoundMeans is not MirrorError
     bool absent = false;
+    bool optional = false;
 };

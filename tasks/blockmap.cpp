@@ -108,6 +108,12 @@ qint64 BlockMap::storedSize(int blockSize, quint64 fileSize)
     return HeaderSize + qint64(count) * EntrySize;
 }
 
+qint64 BlockMap::maxStoredSize(quint64 fileSize)
+{
+    const quint64 smallestBlocks = (fileSize + MinBlockSize - 1) / MinBlockSize;
+    return HeaderSize + qint64(qMin(smallestBlocks, quint64(MaxBlocks))) * EntrySize;
+}
+
 bool BlockMap::parse(QByteArrayView data, BlockMap &map, QString &why)
 {
     if (data.size() < HeaderSize || data.first(magic.size()) != magic) {

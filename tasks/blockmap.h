@@ -81,6 +81,8 @@ public:
     static bool parse(QByteArrayView data, BlockMap &map, QString &why);
     // The exact length of the stored form of a map for these sizes, -1 when no valid map has them.
     static qint64 storedSize(int blockSize, quint64 fileSize);
+    // The most bytes a map of a file of this size can have, whatever its block size.
+    static qint64 maxStoredSize(quint64 fileSize);
     QByteArray serialize() const;
 
     bool describes(const FileDigest &file) const { return digest == file; }

@@ -36,6 +36,8 @@ private Q_SLOTS:
     void endlessDataFailsAttempt();
     void tasksWaitForSingleSlot();
     void lastMirrorGoneEndsEveryTaskOnce();
+    void optionalFileFailsOnce_data();
+    void optionalFileFailsOnce();
     void cancelWhileWaiting_data();
     void cancelWhileWaiting();
     void cancelWhileDownloadingDeletesPartialFile();
@@ -249,6 +251,51 @@ void tst_DownloadTaskSpecification::badAnswerCostsMirror()
         QVERIFY(errors >= 1);
         QCOMPARE(bad->requestCount(ServerPath), errors);
     }
+}
+
+void tst_DownloadTaskSpecification::optionalFileFailsOnce_data()
+{
+    QTest::addColumn<Response>("response");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("404") << Response::withStatus(404, "not here") << "%1 returned 404";
+    QTest::newRow("500") << Response::withStatus(500) << "%1 returned 500";
+    QTest::newRow("redirect") << Response::redirectTo("/elsewhere") << "%1 returned 302";
+    Response reset = Response::withBody(QByteArray(4000, 'r'));
+    reset.fault = Fault::ResetMidBody;
+    QTest::newRow("reset in the body") << reset << QString();
+    QTest::newRow("larger than its limit") << Response::withBody(QByteArray(5000, 'l'))
+                                           << "file file.bin on mirror m0 is larger than the allowed 4096 bytes";
+}
+
+// A file that helps but is not needed: the first failure ends the task finished and absent, on the first
+// mirror drawn, with no error charged to it and no second mirror asked.
+void tst_DownloadTaskSpecification::optionalFileFailsOnce()
+{
+    QFETCH(Response, response);
+    QFETCH(QString, text);
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    HttpTestServer *bad = addServer(response);
+    HttpTestServer *good = addServer(Response::withBody(content));
+    const auto mirrors = mirrorsFor({bad, good});
+    mirrors->seedRandom(seedForDraw(6, 0));
+    const auto task = makeTask(mirrors.get());
+    task->setOptional();
+    task->setSizeLimit(4096);
+    QSignalSpy messages(task.get(), &TaskSpecification::message);
+    QSignalSpy finished(task.get(), &TaskSpecification::finished);
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
+    QVERIFY(task->isAbsent());
+    QVERIFY(!QFile::exists(dir->filePath(QStringLiteral("local.bin"))));
+    QCOMPARE(bad->requestCount(ServerPath), 1);
+    QCOMPARE(good->requestCount(ServerPath), 0);
+    QCOMPARE(mirrors->getMirrorList().size(), 2);
+    for (const FTPSiteAccessData &mirror : mirrors->getMirrorList())
+        QCOMPARE(mirror.errorCount, 0);
+    if (text.contains(QLatin1String("%1")))
+        text = text.arg(bad->url(ServerPath).toString());
+    if (!text.isEmpty())
+        QCOMPARE(messages.at(1).at(0).toString(), text);
 }
 
 void tst_DownloadTaskSpecification::rangeAnswers_data()
