@@ -155,6 +155,10 @@ void tst_BlockMap::scan_data()
     QTest::newRow("nothing in common") << old << randomBytes(old.size(), 6);
     QTest::newRow("local copy shorter than a block") << old.left(1000) << old;
     QTest::newRow("runs of zeros") << QByteArray(5000, '\0') + old.left(3000) << QByteArray(40 * 1024, '\0');
+    // The second copy of a repeated block is found as the next of a run; the first copy takes it too.
+    const QByteArray zeros(1024, '\0');
+    QTest::newRow("repeated block found in a run only") << old.left(1024) + zeros
+                                                        << other.left(1024) + zeros + old.left(1024) + zeros;
     QTest::newRow("local copy spans several pieces") << QByteArray(1, 'x') + randomBytes(20 * 1024 * 1024, 7)
                                                      << randomBytes(20 * 1024 * 1024, 7).mid(8 * 1024 * 1024 - 500, 8192);
 }
