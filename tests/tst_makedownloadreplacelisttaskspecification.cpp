@@ -5,6 +5,7 @@
 #include "update/filespecifications.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QSemaphore>
@@ -47,6 +48,8 @@ private slots:
     void subdirectoryKeysKeepTheirPath();
     void unsafePathsFailTheCompile_data();
     void unsafePathsFailTheCompile();
+    void pathChecksHoldForEveryEntry_data();
+    void pathChecksHoldForEveryEntry();
     void noFiles_data();
     void noFiles();
     void manyFilesKeepTheirOrder_data();
@@ -212,6 +215,53 @@ void tst_MakeDownloadReplaceListTaskSpecification::unsafePathsFailTheCompile()
     QVERIFY(!compile(ini));
     QCOMPARE(messages.last(), "Warning: product ini contains invalid line in section " + section);
     QVERIFY(lists.replaceList.isEmpty() && lists.downloadList.isEmpty() && lists.deleteList.isEmpty());
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::pathChecksHoldForEveryEntry_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<bool>("linkInTemporary"); // else in the installation; the other has a real "outside"
+    QTest::addColumn<int>("replacements");     // -1: the compile fails
+
+    const QByteArray file = "=" + md5Hex("x") + "::1\n";
+    const QByteArray unzipped = "=" + md5Hex("x") + "::1::" + md5Hex("y") + "::1::";
+    QTest::newRow("safe entries, then one through a linked directory")
+        << "[release]\na/one" + file + "a/two" + file + "outside/victim" + file << false << -1;
+    QTest::newRow("key through a link of the temporary directory only")
+        << "[release]\nfine" + file + "outside/victim" + file << true << -1;
+    QTest::newRow("unzip name through a link that the key's directory is not")
+        << "[release]\noutside/x" + unzipped + "x\nvictim.gz" + unzipped + "outside/victim\n" << false << -1;
+    QTest::newRow("missing directory below a linked one")
+        << "[release]\noutside/x" + unzipped + "x\nnew" + unzipped + "outside/new/victim\n" << false << -1;
+    QTest::newRow("directories not there yet")
+        << "[release]\nnew/deeper/one" + file + "new/two" + file + "new/deeper/three" + file << false << 3;
+    QTest::newRow("delete key through a link after a safe one beside it")
+        << "[delete]\na/one=\noutside/victim=\n[release]\na/one" + file << false << -1;
+}
+
+// Every entry is checked on its own, however many share a directory, and each base on its own.
+void tst_MakeDownloadReplaceListTaskSpecification::pathChecksHoldForEveryEntry()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(bool, linkInTemporary);
+    QFETCH(int, replacements);
+
+    QTemporaryDir outside;
+    QVERIFY(writeFile(outside.filePath("victim"), "not ours"));
+    const QString linked = linkInTemporary ? temp->path() : root->path();
+    const QString real = linkInTemporary ? root->path() : temp->path();
+    QVERIFY(QFile::link(outside.path(), linked + "/outside"));
+    QVERIFY(QDir(real).mkpath("outside") && QDir(root->path()).mkpath("a"));
+
+    const bool ok = compile(ini);
+    QCOMPARE(ok, replacements >= 0);
+    if (ok) {
+        QCOMPARE(lists.replaceList.size(), replacements);
+    } else {
+        QVERIFY(messages.last().startsWith("Warning: product ini contains invalid line in section "));
+        QVERIFY(lists.replaceList.isEmpty() && lists.deleteList.isEmpty());
+    }
+    QCOMPARE(QFile(outside.filePath("victim")).size(), qint64(8));
 }
 
 void tst_MakeDownloadReplaceListTaskSpecification::noFiles_data()

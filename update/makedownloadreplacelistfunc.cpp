@@ -11,7 +11,9 @@
 #include <QSettings>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
+#include <numeric>
 
 MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configuration,
                                                          FileSpecifications &result)
@@ -22,6 +24,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *configur
 bool MakeDownloadReplaceListFunc::run()
 {
     result.clear();
+    resolvedDirectories.clear();
+    canonicalBases.clear();
     QSettings ini(configuration->tempDir + QLatin1Char('/') + configuration->clientType
                       + QStringLiteral(".ini"),
                   QSettings::IniFormat);
@@ -43,11 +47,17 @@ bool MakeDownloadReplaceListFunc::run()
         }
     }
 
-    // The installed files are hashed on all cores; the lists keep the order of the product ini.
+    // The installed files are hashed on all cores, the largest first: one left for last would keep a single
+    // core busy while the others idle. The lists keep the order of the product ini.
+    QList<qsizetype> order(candidates.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&candidates](qsizetype a, qsizetype b) {
+        return candidates.at(a).installedSize() > candidates.at(b).installedSize();
+    });
     std::atomic<int> done{int(lines.size() - candidates.size())};
     const Qt::HANDLE compilerThread = QThread::currentThreadId();
-    parallelFor(candidates.size(), [&](qsizetype index) {
-        checkCandidate(candidates[index], root);
+    parallelFor(order.size(), [&](qsizetype next) {
+        checkCandidate(candidates[order.at(next)], root);
         const int finished = ++done;
         // Reports leave from the compiler's own thread only.
         if (QThread::currentThreadId() == compilerThread)
@@ -71,16 +81,27 @@ bool MakeDownloadReplaceListFunc::isInside(const QString &base, const QString &r
     const QString path = QString(relativePath).replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (path.isEmpty() || QDir::isAbsolutePath(path) || path.split(QLatin1Char('/')).contains(QLatin1String("..")))
         return false;
-    const QString canonicalBase = QFileInfo(base).canonicalFilePath();
-    if (canonicalBase.isEmpty())
+    auto canonicalBase = canonicalBases.constFind(base);
+    if (canonicalBase == canonicalBases.cend())
+        canonicalBase = canonicalBases.insert(base, QFileInfo(base).canonicalFilePath());
+    if (canonicalBase->isEmpty())
         return false;
     // The entry itself may be a link (it is renamed or removed, never followed), and may not exist yet;
     // what matters is where its nearest existing parent directory really lies.
-    QFileInfo parent(QFileInfo(QDir::cleanPath(base + QLatin1Char('/') + path)).path());
-    while (!parent.exists())
-        parent.setFile(parent.path());
-    const QString resolved = parent.canonicalFilePath();
-    return resolved == canonicalBase || resolved.startsWith(canonicalBase + QLatin1Char('/'));
+    const QString resolved = resolvedDirectory(QFileInfo(QDir::cleanPath(base + QLatin1Char('/') + path)).path());
+    return resolved == *canonicalBase || resolved.startsWith(*canonicalBase + QLatin1Char('/'));
+}
+
+QString MakeDownloadReplaceListFunc::resolvedDirectory(const QString &dir)
+{
+    auto resolved = resolvedDirectories.constFind(dir);
+    if (resolved == resolvedDirectories.cend()) {
+        QFileInfo existing(dir);
+        while (!existing.exists())
+            existing.setFile(existing.path());
+        resolved = resolvedDirectories.insert(dir, existing.canonicalFilePath());
+    }
+    return *resolved;
 }
 
 // Runs the signature check here on the worker thread; its messages are of no interest to the compiler.

@@ -4,6 +4,8 @@
 #include "update/filespecifications.h"
 #include "update/productini.h"
 
+#include <QHash>
+
 class Configuration;
 class FileSpecifications;
 
@@ -27,9 +29,13 @@ private:
         FileReplaceSpecification replace;
         bool installed = false;  // the installed file has the sum: nothing to do
         bool downloaded = false; // the temporary directory holds it, complete
+
+        quint64 installedSize() const { return replace.hasUnzip() ? replace.unzipSize : download.size; }
     };
 
-    static bool isInside(const QString &base, const QString &relativePath);
+    bool isInside(const QString &base, const QString &relativePath);
+    // Where the nearest existing directory at or above dir really lies.
+    QString resolvedDirectory(const QString &dir);
     // sha256 may be empty: then the MD5 sum alone decides. Both come from one pass over the file.
     static bool hasSums(const QString &path, const QString &md5, const QString &sha256);
     // False for an invalid line: the compilation stops there.
@@ -41,4 +47,8 @@ private:
     Configuration *configuration;
     FileSpecifications &result;
     QMap<QString, ReleaseManifest::File> manifestFiles;
+    // Thousands of entries share a few directories, and resolving one walks every component of its path:
+    // each directory and base is resolved once per compile.
+    QHash<QString, QString> resolvedDirectories;
+    QHash<QString, QString> canonicalBases;
 };
