@@ -13,8 +13,12 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallel, double par
 
 ComposedTaskSpecification::~ComposedTaskSpecification()
 {
-    // Children die after this destructor; they must not report into a half-destroyed parent.
-    clearSubTasks();
+    // The sub-tasks must not report into a half-destroyed parent. They die here rather than later: each
+    // deferred deletion still queued would be searched for in the whole event queue when its child dies
+    // with this task, for thousands of children one after the other.
+    const QList<TaskSpecification *> tasks = subTasks;
+    detachSubTasks();
+    qDeleteAll(tasks);
 }
 
 void ComposedTaskSpecification::addSubTask(TaskSpecification *task)
@@ -34,7 +38,8 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification *task)
     connect(task, &TaskSpecification::updateProgress, this,
             [this, index = subTasks.lastIndexOf(task)](qreal doneFrac) { onSubTaskProgress(index, doneFrac); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+    cancelLinks.append(
+            connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled));
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -238,11 +243,19 @@ void ComposedTaskSpecification::releaseSubTasks()
 
 void ComposedTaskSpecification::clearSubTasks()
 {
-    for (TaskSpecification *task : std::as_const(subTasks)) {
-        task->disconnect(this);
-        disconnect(this, nullptr, task, nullptr);
+    const QList<TaskSpecification *> tasks = subTasks;
+    detachSubTasks();
+    for (TaskSpecification *task : tasks)
         task->deleteLater();
-    }
+}
+
+void ComposedTaskSpecification::detachSubTasks()
+{
+    for (TaskSpecification *task : std::as_const(subTasks))
+        task->disconnect(this);
+    for (const QMetaObject::Connection &link : std::as_const(cancelLinks))
+        disconnect(link);
+    cancelLinks.clear();
     subTasks.clear();
     subTasksReleased = false;
     released = Released();

@@ -62,11 +62,17 @@ private:
     void drainCheck();
     void onSubTaskProgress(qsizetype index, qreal doneFrac);
     void releaseSubTasks();
+    // Disconnects the sub-tasks and forgets them, without deleting them.
+    void detachSubTasks();
 
     // Thousands of sub-tasks each report many times: the sum is kept up to date instead of being
     // added up again on every report. One entry per sub-task, in the order of subTasks.
     QList<double> reportedProgress;
     double progressSum = 0.0;
+    // This task's link to each sub-task's onOtherTaskCancelled, in the order of subTasks. Cut through
+    // its handle: a plain disconnect searches every receiver of the signal, and dropping thousands of
+    // sub-tasks one after the other would take time growing with the square of their number.
+    QList<QMetaObject::Connection> cancelLinks;
 
     // What the released sub-tasks last told timeTick().
     struct Released
