@@ -113,6 +113,8 @@ private slots:
     void timeTickSums();
     void releasedSubTasks_data();
     void releasedSubTasks();
+    void clearedSubTasksHearNoLaterCancel_data();
+    void clearedSubTasksHearNoLaterCancel();
 };
 
 void tst_ComposedTaskSpecification::order_data()
@@ -448,6 +450,36 @@ void tst_ComposedTaskSpecification::releasedSubTasks()
         QCOMPARE(bytes, speed);
         QCOMPARE(downloading, false);
     }
+}
+
+void tst_ComposedTaskSpecification::clearedSubTasksHearNoLaterCancel_data()
+{
+    QTest::addColumn<QString>("firstRun"); // still running when the sub-tasks are cleared
+
+    QTest::newRow("one") << "A:a";
+    QTest::newRow("several, the first and the last of them") << "A:a B:a C:a";
+}
+
+void tst_ComposedTaskSpecification::clearedSubTasksHearNoLaterCancel()
+{
+    QFETCH(QString, firstRun);
+
+    QStringList log;
+    {
+        TestComposed root("T", 3, &log);
+        addSubTasks(&root, firstRun, &log);
+        root.execute();
+        runSteps(&root, turns(2), &log);
+        root.clearForRebuild();
+        addSubTasks(&root, "X:a Y:a", &log);
+        root.execute();
+        log.clear();
+        runSteps(&root, turns(2) << "error X", &log);
+        // Only the sibling of the new run is told; the cleared ones are not part of it any more.
+        QCOMPARE(log.join(", "), "|, X execute, Y execute, |, X error-canceled, T announces X canceled, "
+                                 "Y sees X canceled, Y error-canceled, T error-canceled");
+    }
+    QCOMPARE(ScriptedTask::liveCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)
