@@ -2,8 +2,6 @@
 
 #include "app/configuration.h"
 #include "net/downloadfiletaskspecification.h"
-#include "tasks/blockmap.h"
-#include "tasks/emptyfilecreator.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,7 +15,6 @@ DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
-    , fileCreator(new EmptyFileCreator(this))
 {
     // The installation that follows builds one task per file as well; the downloads' tasks make room.
     releaseSubTasksWhenFinished = true;
@@ -39,7 +36,6 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     emit message(QStringLiteral("Downloading files"));
     const double weight = 1.0 / fileList->size();
-    QStringList createdAhead;
     for (const FileDownloadSpecification &file : std::as_const(*fileList)) {
         auto task = new DownloadFileTaskSpecification(file, manager, mirrors, configuration, this, weight);
         // What travels, as the files learn it (a delta of a big file is much less than its size).
@@ -47,16 +43,7 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         connect(task, &DownloadFileTaskSpecification::travelChanged, this,
                 [this](qint64 change) { totalSize = quint64(qint64(totalSize) + change); });
         addSubTask(task);
-        // Small files only: for them the making of the file weighs; a large one may be built from blocks
-        // of the installed file, which a local file, even an empty one, would rule out.
-        const QFileInfo local(configuration->tempDir + QLatin1Char('/') + file.fileName);
-        if (file.size > 0 && file.size < quint64(BlockMap::DefaultThreshold) && !local.exists()) {
-            task->setCreatedAhead(fileCreator, int(createdAhead.size()));
-            createdAhead.append(local.filePath());
-        }
     }
-    if (!createdAhead.isEmpty())
-        fileCreator->start(createdAhead);
     state = StateRunning;
     executeSubTasks();
 }
@@ -80,27 +67,8 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
     return true;
 }
 
-void DownloadFileListTaskSpecification::subtasksDone()
-{
-    fileCreator->stop();
-    if (fileCreator->isRunning()) {
-        connect(fileCreator, &EmptyFileCreator::finished, this, &DownloadFileListTaskSpecification::onFilesCreatedAhead,
-                Qt::SingleShotConnection);
-        return;
-    }
-    ComposedTaskSpecification::subtasksDone();
-}
-
-void DownloadFileListTaskSpecification::onFilesCreatedAhead()
-{
-    if (state == StateRunning)
-        ComposedTaskSpecification::subtasksDone();
-}
-
 void DownloadFileListTaskSpecification::reset()
 {
-    fileCreator->stop();
-    disconnect(fileCreator, nullptr, this, nullptr);
     clearSubTasks();
     totalSize = 0;
     TaskSpecification::reset();

@@ -4,7 +4,6 @@
 #include "net/filedownloadspecification.h"
 
 class Configuration;
-class EmptyFileCreator;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -26,19 +25,13 @@ public:
     void timeTick(quint64 &downloadDone, quint64 &downloadTotal, quint64 &speed,
                   bool &downloading) override;
 
-protected:
-    // Waits for the worker that creates files ahead: none may appear after the phase.
-    void subtasksDone() override;
-
 private:
     void makeSubtasksAndStart();
     bool makeSubDirs();
-    void onFilesCreatedAhead();
 
     QList<FileDownloadSpecification> *fileList;
     QNetworkAccessManager *manager;
     Mirrors *mirrors;
     Configuration *configuration;
     quint64 totalSize = 0;
-    EmptyFileCreator *fileCreator;
 };

@@ -6,7 +6,6 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "tasks/blockmap.h"
-#include "tasks/emptyfilecreator.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -45,16 +44,8 @@ void DownloadFileTaskSpecification::setTravel(quint64 bytes)
     emit travelChanged(change);
 }
 
-void DownloadFileTaskSpecification::setCreatedAhead(EmptyFileCreator *creator, int index)
-{
-    createdAhead = creator;
-    createdAheadIndex = index;
-}
-
 void DownloadFileTaskSpecification::execute()
 {
-    if (createdAhead)
-        createdAhead->claim(createdAheadIndex);
     if (!startDelta())
         makeSubtasksAndStart();
 }

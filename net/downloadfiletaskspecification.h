@@ -7,7 +7,6 @@ class CheckSignatureTaskSpecification;
 class Configuration;
 class DeltaDownloadTaskSpecification;
 class DownloadTaskSpecification;
-class EmptyFileCreator;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -32,8 +31,6 @@ public:
 
     void execute() override;
     void reset() override;
-    // The local file is one of those that creator makes ahead, at index: claimed before it is opened.
-    void setCreatedAhead(EmptyFileCreator *creator, int index);
 
     // What travels for this file: the listed size less a partial copy that is continued, or for a delta
     // the block map and the missing ranges. travelChanged() tells by how much it changed.
@@ -67,6 +64,4 @@ private:
     DeltaDownloadTaskSpecification *delta = nullptr;
     bool deltaTried = false;
     quint64 travel;
-    EmptyFileCreator *createdAhead = nullptr;
-    int createdAheadIndex = -1;
 };
