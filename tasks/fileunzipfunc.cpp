@@ -1,5 +1,6 @@
 #include "tasks/fileunzipfunc.h"
 
+#include "tasks/digestpipeline.h"
 #include "tasks/gunzip.h"
 
 #include <QFile>
@@ -12,7 +13,7 @@ FileUnzipFunc::FileUnzipFunc(const QString &source, const QString &destination,
 
 bool FileUnzipFunc::run()
 {
-    std::optional<FileDigest::Stream> digest;
+    std::optional<DigestPipeline> digest;
     if (sums)
         digest.emplace(*sums);
     const bool ok = unzipFile(destination, source, digest ? &*digest : nullptr);
@@ -23,7 +24,7 @@ bool FileUnzipFunc::run()
     return ok;
 }
 
-bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source, FileDigest::Stream *digest)
+bool FileUnzipFunc::unzipFile(const QString &destination, const QString &source, DigestPipeline *digest)
 {
     QFile out(destination);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
