@@ -1,6 +1,5 @@
 #include "tasks/digestpipeline.h"
 
-#include <QMutexLocker>
 #include <QThreadPool>
 
 namespace {
@@ -45,15 +44,14 @@ FileDigest DigestPipeline::result()
 
 void DigestPipeline::passOn()
 {
-    QMutexLocker locker(&mutex);
-    while (full.size() >= BuffersInFlight)
-        changed.wait(&mutex);
+    std::unique_lock locker(mutex);
+    changed.wait(locker, [this] { return full.size() < BuffersInFlight; });
     full.append(std::move(filling));
     filling = spare.isEmpty() ? QByteArray() : spare.takeLast();
     filling.resize(0); // keeps the capacity of a reused buffer
     if (filling.capacity() < BufferSize)
         filling.reserve(BufferSize);
-    changed.wakeAll();
+    changed.notify_all();
 }
 
 void DigestPipeline::finish()
@@ -65,29 +63,26 @@ void DigestPipeline::finish()
         return;
     if (!filling.isEmpty())
         passOn();
-    {
-        QMutexLocker locker(&mutex);
-        noMore = true;
-        changed.wakeAll();
-    }
-    hasherDone.acquire();
+    std::unique_lock locker(mutex);
+    noMore = true;
+    changed.notify_all();
+    changed.wait(locker, [this] { return hasherDone; });
 }
 
 void DigestPipeline::hashPassedOn()
 {
-    QMutexLocker locker(&mutex);
+    std::unique_lock locker(mutex);
     for (;;) {
-        while (full.isEmpty() && !noMore)
-            changed.wait(&mutex);
+        changed.wait(locker, [this] { return !full.isEmpty() || noMore; });
         if (full.isEmpty())
             break;
         QByteArray buffer = full.takeFirst();
-        changed.wakeAll();
+        changed.notify_all();
         locker.unlock();
         digest.add(buffer);
-        locker.relock();
+        locker.lock();
         spare.append(std::move(buffer));
     }
-    locker.unlock();
-    hasherDone.release();
+    hasherDone = true;
+    changed.notify_all();
 }

@@ -4,9 +4,9 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
-#include <QSemaphore>
-#include <QWaitCondition>
+
+#include <condition_variable>
+#include <mutex>
 
 // Takes the digest of content that passes by in pieces, like FileDigest::Stream, but on an idle thread of
 // the global pool while the caller goes on producing the content: unpacking and hashing then share two
@@ -34,11 +34,12 @@ private:
     bool threaded = false;
     bool finished = false;
 
-    // Between the caller and the pool thread.
-    QMutex mutex;
-    QWaitCondition changed;
+    // Between the caller and the pool thread. The standard library's primitives rather than Qt's: a
+    // thread sanitizer sees what they hand over, also when the toolkit itself is not instrumented.
+    std::mutex mutex;
+    std::condition_variable changed;
     QList<QByteArray> full;  // in the order of the content
     QList<QByteArray> spare; // hashed buffers, for reuse
     bool noMore = false;
-    QSemaphore hasherDone;
+    bool hasherDone = false;
 };
