@@ -9,7 +9,7 @@
 #include "support/testinstallation.h"
 #include "tasks/blockmap.h"
 
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -76,7 +76,7 @@ private:
     std::unique_ptr<QTemporaryDir> mirrorRoot;
     std::unique_ptr<QTemporaryDir> tempDir;
     Configuration configuration;
-    QNetworkAccessManager manager;
+    HttpAccessManager manager;
     Mirrors *mirrors = nullptr;
     QStringList messages;
 };

@@ -8,7 +8,7 @@
 #include "support/testrelease.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QSemaphore>
 #include <QSettings>
 #include <QSignalSpy>
@@ -52,7 +52,7 @@ private:
     std::unique_ptr<QTemporaryDir> tempDir;
     std::unique_ptr<HttpTestServer> server;
     Configuration configuration;
-    QNetworkAccessManager manager;
+    HttpAccessManager manager;
     QList<FileDownloadSpecification> fileList;
     Mirrors *mirrors = nullptr;
     QStringList messages;

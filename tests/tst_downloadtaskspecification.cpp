@@ -6,7 +6,7 @@
 #include "support/testfiles.h"
 
 #include <QCryptographicHash>
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
@@ -54,7 +54,7 @@ private:
                                                         const QString &name = QStringLiteral("local.bin"));
     QByteArray localFile(const QString &name = QStringLiteral("local.bin")) const;
 
-    QNetworkAccessManager *manager = nullptr;
+    HttpAccessManager *manager = nullptr;
     QList<HttpTestServer *> servers;
     std::unique_ptr<QTemporaryDir> dir;
     QByteArray content;
@@ -113,7 +113,7 @@ void tst_DownloadTaskSpecification::init()
 {
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
-    manager = new QNetworkAccessManager(this);
+    manager = new HttpAccessManager(this);
     content.clear();
     for (int i = 0; i < 10000; ++i)
         content.append(char('a' + i % 26));

@@ -9,7 +9,7 @@
 #include "update/inidownloadtaskspecification.h"
 
 #include <QFile>
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QSemaphore>
 #include <QSettings>
 #include <QSignalSpy>
@@ -47,7 +47,7 @@ private:
     std::unique_ptr<HttpTestServer> server;
     std::unique_ptr<TestRelease> release;
     Configuration configuration;
-    QNetworkAccessManager manager;
+    HttpAccessManager manager;
     QStringList messages;
 };
 

@@ -16,7 +16,7 @@
 #include "update/inidownloadtaskspecification.h"
 #include "update/makedownloadreplacelistfunc.h"
 
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -64,7 +64,7 @@ private:
     std::unique_ptr<QTemporaryDir> mirrorRoot;
     std::unique_ptr<QTemporaryDir> tempDir;
     Configuration configuration;
-    QNetworkAccessManager manager;
+    HttpAccessManager manager;
     FileSpecifications specifications;
     Mirrors *mirrors = nullptr;
     QStringList messages;

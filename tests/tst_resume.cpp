@@ -10,7 +10,7 @@
 #include "support/testfiles.h"
 
 #include <QFileInfo>
-#include <QNetworkAccessManager>
+#include "net/httpaccessmanager.h"
 #include <QRegularExpression>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -63,7 +63,7 @@ private:
     std::unique_ptr<QTemporaryDir> tempDir;
     std::unique_ptr<QTemporaryDir> mirrorRoot;
     Configuration configuration;
-    QNetworkAccessManager *manager = nullptr;
+    HttpAccessManager *manager = nullptr;
     Mirrors *mirrors = nullptr;
     QList<FileDownloadSpecification> fileList;
     QStringList messages;
@@ -83,7 +83,7 @@ void tst_Resume::init()
     QVERIFY(writeFile(mirrorRoot->path() + UrlPath, content));
     configuration.tempDir = tempDir->path();
     configuration.downloadStreams = 6;
-    manager = new QNetworkAccessManager(this);
+    manager = new HttpAccessManager(this);
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     fileList = {FileDownloadSpecification(QStringLiteral("release"), FileName,
                                           QString::fromLatin1(md5Hex(content)), quint64(content.size()))};

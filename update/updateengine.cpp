@@ -3,6 +3,7 @@
 #include "app/configuration.h"
 #include "net/banner.h"
 #include "net/crypt.h"
+#include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 #include "update/maintaskspecification.h"
 #include "update/manifestrecord.h"
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QTimer>
@@ -28,7 +28,7 @@ UpdateEngine::UpdateEngine(Configuration &configuration, QObject *parent)
     : QObject(parent)
     , configuration(&configuration)
     , timer(new QTimer(this))
-    , manager(new QNetworkAccessManager(this))
+    , manager(new HttpAccessManager(this))
 {
     connect(&configuration, &Configuration::message, this, &UpdateEngine::message);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
