@@ -54,6 +54,8 @@ private slots:
     void noFiles();
     void manyFilesKeepTheirOrder_data();
     void manyFilesKeepTheirOrder();
+    void listedSizeDecidesBeforeTheSum_data();
+    void listedSizeDecidesBeforeTheSum();
 
 private:
     bool compile(const QByteArray &ini);
@@ -332,6 +334,39 @@ void tst_MakeDownloadReplaceListTaskSpecification::manyFilesKeepTheirOrder()
     QCOMPARE(replacements(lists), expectedReplacements);
     QCOMPARE(downloads(lists), expectedDownloads);
     QCOMPARE(finalProgress, 1.0);
+}
+
+void tst_MakeDownloadReplaceListTaskSpecification::listedSizeDecidesBeforeTheSum_data()
+{
+    QTest::addColumn<QByteArray>("value"); // of "data.bin" (plain) or "data.bin.gz" (unpacked to data.bin)
+    QTest::addColumn<bool>("installed");
+
+    // The installed data.bin holds `content`: 21 bytes.
+    const QByteArray sum = md5Hex("installed and current");
+    const QByteArray gz = md5Hex("gzip bytes") + "::99::";
+    QTest::newRow("sum and size") << sum + "::21" << true;
+    QTest::newRow("sum, another size") << sum + "::22" << false;
+    QTest::newRow("sum, size not listed") << sum + "::" << true;
+    QTest::newRow("sum, size 0") << sum + "::0" << true;
+    QTest::newRow("sum, size not a number") << sum + "::many" << true;
+    QTest::newRow("another sum, same size") << md5Hex("other") + "::21" << false;
+    QTest::newRow("compressed, unpacked sum and size") << gz + sum + "::21::data.bin" << true;
+    QTest::newRow("compressed, unpacked sum, another unpacked size") << gz + sum + "::20::data.bin" << false;
+    QTest::newRow("compressed, unpacked sum, unpacked size not listed") << gz + sum + "::::data.bin" << true;
+}
+
+// A known size that the installed file does not have rules it out without reading it; without a known
+// size the sum alone decides, as before.
+void tst_MakeDownloadReplaceListTaskSpecification::listedSizeDecidesBeforeTheSum()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(bool, installed);
+    QVERIFY(writeFile(root->filePath("data.bin"), "installed and current"));
+    const QByteArray key = value.endsWith("::data.bin") ? "data.bin.gz" : "data.bin";
+
+    QVERIFY(compile("[release]\n" + key + "=" + value + "\n"));
+    QCOMPARE(replacements(lists).isEmpty(), installed);
+    QCOMPARE(lists.downloadList.isEmpty(), installed);
 }
 
 QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceListTaskSpecification)

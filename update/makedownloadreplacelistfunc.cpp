@@ -155,9 +155,13 @@ bool MakeDownloadReplaceListFunc::addFileLine(const ProductIni::Line &line, cons
 void MakeDownloadReplaceListFunc::checkCandidate(Candidate &candidate, const QString &root) const
 {
     const bool unzip = candidate.replace.hasUnzip();
-    candidate.installed = hasSums(root + QLatin1Char('/') + candidate.replace.pureDestFilePath(),
-                                  unzip ? candidate.replace.unzipMd5 : candidate.download.md5,
-                                  unzip ? candidate.replace.unzipSha256 : candidate.download.sha256);
+    const QString installedPath = root + QLatin1Char('/') + candidate.replace.pureDestFilePath();
+    // An installed file of another length than the listed one has changed, and is not read: most big files
+    // that change also change their length, and hashing them cost a whole pass before any download began.
+    const quint64 listedSize = candidate.installedSize();
+    candidate.installed = (listedSize == 0 || QFileInfo(installedPath).size() == qint64(listedSize))
+            && hasSums(installedPath, unzip ? candidate.replace.unzipMd5 : candidate.download.md5,
+                       unzip ? candidate.replace.unzipSha256 : candidate.download.sha256);
     if (candidate.installed)
         return;
     // A copy of another size cannot have the sum, and is not read: a shorter one stays listed, and its
