@@ -2,6 +2,7 @@
 
 #include "net/checksignaturetaskspecification.h"
 #include "net/downloadtaskspecification.h"
+#include "tasks/assemblydigesttaskspecification.h"
 #include "tasks/blockcopytaskspecification.h"
 #include "tasks/blockmap.h"
 #include "tasks/blockscantaskspecification.h"
@@ -23,7 +24,7 @@ DeltaDownloadTaskSpecification::DeltaDownloadTaskSpecification(QNetworkAccessMan
                                                                const QString &localPath, quint64 size,
                                                                const QString &md5, QObject *parent,
                                                                double parentProgressRange)
-    : ComposedTaskSpecification(RangeStreams, parentProgressRange, parent)
+    : ComposedTaskSpecification(RangeStreams + 2, parentProgressRange, parent)
     , manager(manager)
     , mirrors(mirrors)
     , remotePath(remotePath)
@@ -37,6 +38,7 @@ DeltaDownloadTaskSpecification::DeltaDownloadTaskSpecification(QNetworkAccessMan
 void DeltaDownloadTaskSpecification::execute()
 {
     complete = false;
+    gaveUp = false;
     // Left over from a run that ended abruptly; the ranges must not land in it.
     QFile::remove(assemblyPath(localPath));
     mapTask = new DownloadTaskSpecification(manager, mirrors, BlockMap::pathFor(remotePath), BlockMap::pathFor(localPath), -1,
@@ -92,51 +94,64 @@ void DeltaDownloadTaskSpecification::onScanned()
         return;
     }
     emit transferPlanned(quint64(getMapBytes() + plan->fetchedBytes));
-    rangesLeft = int(plan->fetch.size());
-    rangesRefused = false;
-    if (rangesLeft == 0) {
-        onRangeFinished(nullptr);
-        return;
-    }
-    for (const DeltaPlan::Range &range : std::as_const(plan->fetch)) {
-        auto download = new DownloadTaskSpecification(manager, mirrors, remotePath, assemblyPath(localPath),
-                                                      qint64(size), this,
-                                                      RangesWeight * double(range.length) / double(plan->fetchedBytes));
-        download->setRange(range.offset, range.length);
-        connect(download, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onRangeFinished);
-        addSubTask(download);
-    }
-}
-
-void DeltaDownloadTaskSpecification::onRangeFinished(TaskSpecification *task)
-{
-    if (task && static_cast<DownloadTaskSpecification *>(task)->getRangeResult()
-                != DownloadTaskSpecification::RangeResult::Served) {
-        // The other ranges would be in vain: the file is fetched whole. Those running end on their own.
-        if (!rangesRefused) {
-            rangesRefused = true;
-            pendingTasks.clear();
-            giveUp(QStringLiteral("a mirror does not serve byte ranges"));
-        }
-        return;
-    }
-    if (rangesRefused || (task && --rangesLeft > 0))
-        return;
-    // The fetched bytes are in place; the copy fills the rest and takes the digest in the same pass.
+    // Neither the copy of the blocks nor the digest waits for the ranges: the copy writes other bytes, and
+    // the digest goes as far as the ranges in place allow. Added first, both take their own slots beside
+    // the ranges'.
     BlockCopyFunc::Assembly assembly;
     assembly.source = installedPath;
     assembly.destination = assemblyPath(localPath);
     assembly.size = qint64(size);
     assembly.copies = plan->copies;
     assembly.sums = expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256;
-    auto copy = new BlockCopyTaskSpecification(assembly, this, CopyWeight);
-    connect(copy, &TaskSpecification::finished, this, [this, copy] {
-        if (copy->isCopied())
-            onCopied(copy->getDigest());
-        else
+    copyTask = new BlockCopyTaskSpecification(assembly, this, CopyWeight / 2);
+    connect(copyTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onCopyDone);
+    addSubTask(copyTask);
+    digestTask = new AssemblyDigestTaskSpecification(assembly, plan->fetch, this, CopyWeight / 2);
+    connect(digestTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onAssemblyPartDone);
+    addSubTask(digestTask);
+    for (qsizetype i = 0; i < plan->fetch.size(); ++i) {
+        const DeltaPlan::Range &range = plan->fetch.at(i);
+        auto download = new DownloadTaskSpecification(manager, mirrors, remotePath, assemblyPath(localPath),
+                                                      qint64(size), this,
+                                                      RangesWeight * double(range.length) / double(plan->fetchedBytes));
+        download->setRange(range.offset, range.length);
+        connect(download, &TaskSpecification::finished, this, [this, download, i] { onRangeFinished(download, i); });
+        addSubTask(download);
+    }
+    // The scan's end starts one sub-task; the copy, the digest and the first ranges all start now.
+    maxParallel = RangeStreams + 2; // as a run before may have left it
+    executeSubTasks();
+}
+
+void DeltaDownloadTaskSpecification::onRangeFinished(DownloadTaskSpecification *download, qsizetype index)
+{
+    if (download->getRangeResult() == DownloadTaskSpecification::RangeResult::Served) {
+        digestTask->rangeArrived(index);
+        return;
+    }
+    // The other ranges would be in vain: the file is fetched whole. Those running end on their own.
+    if (!gaveUp)
+        giveUp(QStringLiteral("a mirror does not serve byte ranges"));
+}
+
+void DeltaDownloadTaskSpecification::onCopyDone()
+{
+    // Its slot is not handed on to a further range: a file has RangeStreams range requests at most.
+    maxParallel = RangeStreams + 1;
+    onAssemblyPartDone();
+}
+
+void DeltaDownloadTaskSpecification::onAssemblyPartDone()
+{
+    const bool copyFailed = copyTask->getState() == StateFinished && !copyTask->isCopied();
+    const bool digestFailed = digestTask->getState() == StateFinished && !digestTask->isDigested();
+    if (copyFailed || digestFailed) {
+        if (!gaveUp)
             giveUp(QStringLiteral("the installed copy could not be copied from"));
-    });
-    addSubTask(copy);
+        return;
+    }
+    if (copyTask->getState() == StateFinished && digestTask->getState() == StateFinished)
+        onCopied(digestTask->getDigest());
 }
 
 void DeltaDownloadTaskSpecification::onCopied(const FileDigest &digest)
@@ -176,13 +191,17 @@ qint64 DeltaDownloadTaskSpecification::getMapBytes() const
 
 void DeltaDownloadTaskSpecification::giveUp(const QString &why)
 {
+    gaveUp = true;
+    // Range tasks that were never started stay idle: the outcome is this task's own.
+    pendingTasks.clear();
+    if (digestTask)
+        digestTask->abandon();
     QFile::remove(assemblyPath(localPath));
     emit message(QStringLiteral("Fetching %1 whole: %2").arg(remotePath, why));
 }
 
 void DeltaDownloadTaskSpecification::subtasksDone()
 {
-    // Range tasks that were never started after a refusal stay idle: the outcome is this task's own.
     if (cancelRequested || cancelPropagated) {
         QFile::remove(assemblyPath(localPath));
         QFile::remove(BlockMap::pathFor(localPath));
@@ -192,6 +211,9 @@ void DeltaDownloadTaskSpecification::subtasksDone()
             errorCancel();
         return;
     }
+    // A range that was still running when the delta was given up may have written the file anew.
+    if (!complete)
+        QFile::remove(assemblyPath(localPath));
     finish();
 }
 
@@ -202,8 +224,9 @@ void DeltaDownloadTaskSpecification::reset()
     map.reset();
     scanTask = nullptr;
     plan.reset();
-    rangesLeft = 0;
-    rangesRefused = false;
+    copyTask = nullptr;
+    digestTask = nullptr;
+    gaveUp = false;
     complete = false;
     TaskSpecification::reset();
 }

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class AssemblyDigestTaskSpecification;
+class BlockCopyTaskSpecification;
 class BlockMap;
 class BlockScanTaskSpecification;
 class CheckSignatureTaskSpecification;
@@ -15,9 +17,9 @@ class QNetworkAccessManager;
 
 // Fetches a big file by what changed: its block map from a mirror, a scan of the installed copy for the
 // map's blocks (wherever an insertion or a deletion moved them), byte-range requests for the rest (a
-// bounded number, a few at once, each drawing its own mirror) into the new file, then a copy of the
-// blocks found into the gaps, which takes the whole file's MD5 sum on the way, and last the check of that
-// sum against the signed product ini. The file is put together beside its final place
+// bounded number, a few at once, each drawing its own mirror) into the new file, and meanwhile a copy of
+// the blocks found into the gaps and the whole file's MD5 sum, taken from the bytes' sources as far as
+// the ranges in place allow, and last the check of that sum against the signed product ini. The file is put together beside its final place
 // and takes that place only once the check has passed.
 //
 // Whatever stands in the way of a delta (no usable map, nothing to reuse, a mirror that ignores ranges,
@@ -59,8 +61,11 @@ private:
     // The fetched map, when it parses and describes the file from the product ini; else null and why.
     std::shared_ptr<const BlockMap> readMap(QString &why) const;
     void onScanned();
+    void onRangeFinished(DownloadTaskSpecification *download, qsizetype index);
+    void onCopyDone();
+    // The copy or the digest has finished: the check follows both.
+    void onAssemblyPartDone();
     void onCopied(const FileDigest &digest);
-    void onRangeFinished(TaskSpecification *task);
     void onChecked(bool pass);
     void giveUp(const QString &why);
 
@@ -77,7 +82,8 @@ private:
     std::shared_ptr<const BlockMap> map;
     BlockScanTaskSpecification *scanTask = nullptr;
     std::unique_ptr<DeltaPlan> plan;
-    int rangesLeft = 0;
-    bool rangesRefused = false;
+    BlockCopyTaskSpecification *copyTask = nullptr;
+    AssemblyDigestTaskSpecification *digestTask = nullptr;
+    bool gaveUp = false;
     bool complete = false;
 };

@@ -1,9 +1,6 @@
 #include "tasks/blockcopyfunc.h"
 
-#include "tasks/parallelfor.h"
-
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -11,22 +8,6 @@
 
 namespace {
 constexpr qint64 ChunkSize = 1 << 20;
-
-QString changedMeanwhile(const QString &source)
-{
-    return QStringLiteral("Cannot read %1: it changed while blocks were copied").arg(source);
-}
-
-bool readFully(QFile &file, char *data, qint64 length)
-{
-    for (qint64 got = 0; got < length;) {
-        const qint64 part = file.read(data + got, length - got);
-        if (part <= 0)
-            return false;
-        got += part;
-    }
-    return true;
-}
 
 // Through user space, for file systems that cannot copy between two files in the kernel.
 bool copyThroughBuffer(int from, off_t fromOffset, int to, off_t toOffset, qint64 length)
@@ -50,38 +31,29 @@ bool copyThroughBuffer(int from, off_t fromOffset, int to, off_t toOffset, qint6
 }
 } // namespace
 
-BlockCopyFunc::BlockCopyFunc(const Assembly &assembly, FileDigest &digest) : assembly(assembly), digest(digest)
+BlockCopyFunc::BlockCopyFunc(const Assembly &assembly) : assembly(assembly)
 {
+}
+
+QString BlockCopyFunc::changedMeanwhile(const QString &source)
+{
+    return QStringLiteral("Cannot read %1: it changed while blocks were copied").arg(source);
 }
 
 bool BlockCopyFunc::run()
 {
-    {
-        QFile to(assembly.destination);
-        if (!to.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !to.resize(assembly.size)) {
-            emit message(QStringLiteral("Cannot write %1: %2").arg(assembly.destination, to.errorString()));
-            to.close();
-            to.remove();
-            return false;
-        }
+    QFile to(assembly.destination);
+    if (!to.open(QIODevice::ReadWrite | QIODevice::Unbuffered) || !to.resize(assembly.size)) {
+        emit message(QStringLiteral("Cannot write %1: %2").arg(assembly.destination, to.errorString()));
+        to.close();
+        to.remove();
+        return false;
     }
-    QString copyError;
-    QString digestError;
-    const Qt::HANDLE caller = QThread::currentThreadId();
-    parallelFor(2, [&](qsizetype pass) {
-        if (pass == 0) {
-            copyError = copyBlocks();
-        } else {
-            // Reports leave only from the worker's own thread, where its signals belong.
-            digestError = takeDigest([this, caller](qreal share) {
-                if (QThread::currentThreadId() == caller)
-                    emit progress(share);
-            });
-        }
-    });
-    if (copyError.isEmpty() && digestError.isEmpty())
+    to.close();
+    const QString error = copyBlocks();
+    if (error.isEmpty())
         return true;
-    emit message(copyError.isEmpty() ? digestError : copyError);
+    emit message(error);
     QFile::remove(assembly.destination);
     return false;
 }
@@ -115,41 +87,5 @@ QString BlockCopyFunc::copyBlocks() const
         if (left > 0 && !copyThroughBuffer(from.handle(), fromOffset, to.handle(), toOffset, left))
             return changedMeanwhile(assembly.source);
     }
-    return QString();
-}
-
-QString BlockCopyFunc::takeDigest(const std::function<void(qreal)> &progress)
-{
-    QFile from(assembly.source);
-    QFile fetched(assembly.destination);
-    if (!from.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QStringLiteral("Cannot read %1: %2").arg(assembly.source, from.errorString());
-    if (!fetched.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QStringLiteral("Cannot read %1 back: %2").arg(assembly.destination, fetched.errorString());
-    const QList<DeltaPlan::Copy> &copies = assembly.copies;
-    const qint64 size = assembly.size;
-    QByteArray chunk(qMax(qint64(1), qMin(ChunkSize, size)), Qt::Uninitialized);
-    FileDigest::Stream stream(assembly.sums);
-    qsizetype next = 0; // the next copy, in file order
-    for (qint64 at = 0; at < size;) {
-        const bool copying = next < copies.size() && copies.at(next).to == at;
-        const qint64 end = copying ? at + copies.at(next).length : (next < copies.size() ? copies.at(next).to : size);
-        QFile &in = copying ? from : fetched;
-        if (!in.seek(copying ? copies.at(next).from : at))
-            return QStringLiteral("Cannot read %1: %2").arg(in.fileName(), in.errorString());
-        for (; at < end;) {
-            const qint64 part = qMin(end - at, ChunkSize);
-            if (!readFully(in, chunk.data(), part)) {
-                return copying ? changedMeanwhile(assembly.source)
-                               : QStringLiteral("Cannot read %1 back: %2").arg(assembly.destination, fetched.errorString());
-            }
-            stream.add(QByteArrayView(chunk.constData(), part));
-            at += part;
-        }
-        if (copying)
-            ++next;
-        progress(qreal(at) / qreal(size));
-    }
-    digest = stream.result();
     return QString();
 }

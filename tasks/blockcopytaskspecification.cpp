@@ -9,8 +9,7 @@ BlockCopyTaskSpecification::BlockCopyTaskSpecification(const BlockCopyFunc::Asse
 ASyncFunc *BlockCopyTaskSpecification::createFunction()
 {
     copied = false;
-    digest = FileDigest();
-    return new BlockCopyFunc(assembly, digest);
+    return new BlockCopyFunc(assembly);
 }
 
 void BlockCopyTaskSpecification::runDone(bool res)

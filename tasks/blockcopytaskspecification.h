@@ -3,9 +3,9 @@
 #include "tasks/asynctaskspecification.h"
 #include "tasks/blockcopyfunc.h"
 
-// Puts a delta update's reused blocks into the new file and takes the file's digest, on the thread pool
-// (BlockCopyFunc). A copy that fails is no failure of the run: the task finishes all the same, and
-// isCopied() tells the owner to fetch the file whole instead.
+// Puts a delta update's reused blocks into the new file on the thread pool (BlockCopyFunc), while the
+// ranges are fetched and the digest is taken. A copy that fails is no failure of the run: the task
+// finishes all the same, and isCopied() tells the owner to fetch the file whole instead.
 class BlockCopyTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -13,8 +13,6 @@ public:
     BlockCopyTaskSpecification(const BlockCopyFunc::Assembly &assembly, QObject *parent, double parentProgressRange);
 
     bool isCopied() const { return copied; }
-    // Of the whole new file, once copied.
-    const FileDigest &getDigest() const { return digest; }
 
 protected:
     ASyncFunc *createFunction() override;
@@ -23,5 +21,4 @@ protected:
 private:
     BlockCopyFunc::Assembly assembly;
     bool copied = false;
-    FileDigest digest; // written only by the worker until its result arrives
 };

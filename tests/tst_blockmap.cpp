@@ -1,3 +1,4 @@
+#include "tasks/assemblydigesttaskspecification.h"
 #include "tasks/blockmap.h"
 #include "tasks/blockscanfunc.h"
 #include "tasks/blockscantaskspecification.h"
@@ -51,6 +52,8 @@ private slots:
     void plan();
     void copyPutsBlocksInPlace_data();
     void copyPutsBlocksInPlace();
+    void digestFollowsTheRanges_data();
+    void digestFollowsTheRanges();
 };
 
 void tst_BlockMap::builderIsIndependentOfChunking()
@@ -294,6 +297,24 @@ void tst_BlockMap::plan()
     QCOMPARE(plan.reusedBytes + plan.fetchedBytes, 10340);
 }
 
+namespace {
+// An installed copy, a new file that reuses most of it, and the plan for that.
+struct Assembly
+{
+    QByteArray old = randomBytes(64 * 1024, 12);
+    QByteArray target = randomBytes(3000, 13) + old.mid(5000, 40000) + randomBytes(2000, 14) + old.mid(50000);
+    BlockMap map = mapOf(target, 1024);
+};
+
+// Writes the fetched bytes of one range into the new file, as a range download does.
+bool putInPlace(const QString &destination, const QByteArray &target, const DeltaPlan::Range &range)
+{
+    QFile file(destination);
+    return file.open(QIODevice::ReadWrite) && file.seek(range.offset)
+            && file.write(target.mid(range.offset, range.length)) == range.length;
+}
+} // namespace
+
 void tst_BlockMap::copyPutsBlocksInPlace_data()
 {
     QTest::addColumn<bool>("sourceShrinks");
@@ -305,34 +326,102 @@ void tst_BlockMap::copyPutsBlocksInPlace()
 {
     QFETCH(bool, sourceShrinks);
     QTemporaryDir dir;
-    const QByteArray old = randomBytes(64 * 1024, 12);
-    const QByteArray target = randomBytes(3000, 13) + old.mid(5000, 40000) + randomBytes(2000, 14) + old.mid(50000);
+    const Assembly a;
     const QString source = dir.filePath(QStringLiteral("installed"));
     const QString destination = dir.filePath(QStringLiteral("new"));
-    QVERIFY(writeFile(source, old));
-    const BlockMap map = mapOf(target, 1024);
+    QVERIFY(writeFile(source, a.old));
     BlockScanFunc::Matches matches;
     const std::atomic_bool cancel{false};
-    QVERIFY(BlockScanFunc::scan(map, source, matches, cancel));
-    const DeltaPlan plan(map, matches);
+    QVERIFY(BlockScanFunc::scan(a.map, source, matches, cancel));
+    const DeltaPlan plan(a.map, matches);
     QVERIFY(plan.reusedBytes > 50000);
     // The fetched ranges are in place first, in a file of some other length.
-    QByteArray fetched(target.size() + 500, 'z');
+    QVERIFY(writeFile(destination, QByteArray(a.target.size() + 500, 'z')));
     for (const DeltaPlan::Range &range : plan.fetch)
-        fetched.replace(range.offset, range.length, target.mid(range.offset, range.length));
-    QVERIFY(writeFile(destination, fetched));
+        QVERIFY(putInPlace(destination, a.target, range));
     if (sourceShrinks)
-        QVERIFY(writeFile(source, old.left(10000)));
-    BlockCopyTaskSpecification task({source, destination, target.size(), plan.copies, FileDigest::Md5}, nullptr, 1.0);
+        QVERIFY(writeFile(source, a.old.left(10000)));
+    BlockCopyTaskSpecification task({source, destination, a.target.size(), plan.copies, FileDigest::Md5}, nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     task.execute();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
     QCOMPARE(task.isCopied(), !sourceShrinks);
     QCOMPARE(QFile::exists(destination), !sourceShrinks);
+    if (!sourceShrinks)
+        QCOMPARE(readFile(destination), a.target);
+}
+
+void tst_BlockMap::digestFollowsTheRanges_data()
+{
+    QTest::addColumn<QString>("ranges"); // how the fetched ranges come
+    QTest::addColumn<bool>("sourceShrinks");
+    QTest::addColumn<int>("endState");
+    QTest::addColumn<bool>("digested");
+
+    const int finished = TaskSpecification::StateFinished;
+    QTest::newRow("in place before the start") << "before" << false << finished << true;
+    QTest::newRow("arriving one by one, last first") << "during" << false << finished << true;
+    QTest::newRow("source shrank since the scan") << "before" << true << finished << false;
+    QTest::newRow("abandoned while ranges are missing") << "abandon" << false << finished << false;
+    QTest::newRow("cancelled while ranges are missing")
+            << "cancel" << false << int(TaskSpecification::StateUserCanceled) << false;
+    QTest::newRow("another task cancelled while ranges are missing")
+            << "other cancelled" << false << int(TaskSpecification::StateErrorCanceled) << false;
+}
+
+// The digest must never pass a fetched range before it is reported in place: each range's bytes are written
+// only when it is reported, and anything read before would spoil the sum. The new file does not even exist
+// before the first range.
+void tst_BlockMap::digestFollowsTheRanges()
+{
+    QFETCH(QString, ranges);
+    QFETCH(bool, sourceShrinks);
+    QFETCH(int, endState);
+    QFETCH(bool, digested);
+    QTemporaryDir dir;
+    const Assembly a;
+    const QString source = dir.filePath(QStringLiteral("installed"));
+    const QString destination = dir.filePath(QStringLiteral("new"));
+    QVERIFY(writeFile(source, a.old));
+    BlockScanFunc::Matches matches;
+    const std::atomic_bool cancel{false};
+    QVERIFY(BlockScanFunc::scan(a.map, source, matches, cancel));
+    const DeltaPlan plan(a.map, matches);
+    QVERIFY(plan.fetch.size() >= 2);
+    QVERIFY(plan.fetch.first().offset == 0);
     if (sourceShrinks)
-        return;
-    QCOMPARE(readFile(destination), target);
-    QCOMPARE(task.getDigest(), FileDigest(QString::fromLatin1(md5Hex(target)), quint64(target.size())));
+        QVERIFY(writeFile(source, a.old.left(10000)));
+    AssemblyDigestTaskSpecification task({source, destination, a.target.size(), plan.copies, FileDigest::Md5},
+                                         plan.fetch, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    if (ranges == "before") {
+        for (qsizetype i = 0; i < plan.fetch.size(); ++i) {
+            QVERIFY(putInPlace(destination, a.target, plan.fetch.at(i)));
+            task.rangeArrived(i);
+        }
+    }
+    task.execute();
+    QTest::qWait(100);
+    if (ranges == "during") {
+        for (qsizetype i = plan.fetch.size() - 1; i >= 0; --i) {
+            QCOMPARE(finished.size(), 0);
+            QVERIFY(putInPlace(destination, a.target, plan.fetch.at(i)));
+            task.rangeArrived(i);
+            QTest::qWait(50);
+        }
+    } else if (ranges == "abandon") {
+        task.abandon();
+    } else if (ranges == "cancel") {
+        task.userCanceled();
+    } else if (ranges == "other cancelled") {
+        task.onOtherTaskCancelled(nullptr);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size() + canceled.size(), 1, 10000);
+    QCOMPARE(int(task.getState()), endState);
+    QCOMPARE(task.isDigested(), digested);
+    if (digested)
+        QCOMPARE(task.getDigest(), FileDigest(QString::fromLatin1(md5Hex(a.target)), quint64(a.target.size())));
 }
 
 QTEST_GUILESS_MAIN(tst_BlockMap)

@@ -60,7 +60,9 @@ private slots:
     void bytesOnTheWire();
     void fallsBackToWholeFile_data();
     void fallsBackToWholeFile();
-    void cancelDuringScan();
+    void cancel_data();
+    void cancel();
+    void rangesRunSideBySide();
     void listTotalIsWhatTravels();
 
 private:
@@ -277,23 +279,64 @@ void tst_Delta::fallsBackToWholeFile()
         QCOMPARE(rangeRequests, 0);
 }
 
-void tst_Delta::cancelDuringScan()
+void tst_Delta::cancel_data()
 {
+    QTest::addColumn<bool>("duringRanges"); // else during the scan
+    QTest::newRow("during the scan") << false;
+    QTest::newRow("while ranges are fetched and the copy waits for them") << true;
+}
+
+// A cancel ends the delta cancelled wherever it comes, with nothing of it left and the installed copy intact.
+void tst_Delta::cancel()
+{
+    QFETCH(bool, duringRanges);
     const Edit edit = changedInPlaces();
     layOut(edit, mapOf(edit.released).serialize());
     HttpTestServer server;
     QVERIFY(server.listen());
     server.serveDirectory(mirrorRoot->path());
     DownloadFileTaskSpecification *task = makeTask(server.url(), edit.released);
-    connect(task, &TaskSpecification::message, this, [task](const QString &text) {
-        if (text.startsWith(QStringLiteral("Looking for reusable blocks")))
+    int rangeRequests = 0;
+    server.setFallbackHandler([&](const HttpTestServer::Request &request) {
+        if (request.path == FilePath && ++rangeRequests == 1 && duringRanges)
+            task->userCanceled();
+        return server.fileResponse(request.path);
+    });
+    connect(task, &TaskSpecification::message, this, [task, duringRanges](const QString &text) {
+        if (!duringRanges && text.startsWith(QStringLiteral("Looking for reusable blocks")))
             task->userCanceled();
     });
     QCOMPARE(run(task), TaskSpecification::StateUserCanceled);
-    QCOMPARE(server.requestCount(FilePath), 0);
+    QCOMPARE(rangeRequests > 0, duringRanges);
     QVERIFY(!QFile::exists(tempDir->filePath(Name)));
     QVERIFY(!QFile::exists(DeltaDownloadTaskSpecification::assemblyPath(tempDir->filePath(Name))));
     QCOMPARE(readFile(installation->filePath(Name)), edit.installed);
+}
+
+// A file has RangeStreams range requests out at once: not fewer (they do not wait for each other), and not
+// more when the copy of the reused blocks has ended and left its slot.
+void tst_Delta::rangesRunSideBySide()
+{
+    const Edit edit = changedInPlaces();
+    layOut(edit, mapOf(edit.released).serialize());
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    server.serveDirectory(mirrorRoot->path());
+    server.setFallbackHandler([&](const HttpTestServer::Request &request) {
+        HttpTestServer::Response response = server.fileResponse(request.path);
+        if (request.path == FilePath)
+            response.fault = HttpTestServer::Fault::Stall;
+        return response;
+    });
+    DownloadFileTaskSpecification *task = makeTask(server.url(), edit.released);
+    QSignalSpy canceled(task, &TaskSpecification::canceled);
+    task->execute();
+    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(FilePath), DeltaDownloadTaskSpecification::RangeStreams, 10000);
+    // Long enough for the copy of 6 MiB to end, and for a further request to come if it were let.
+    QTest::qWait(1000);
+    QCOMPARE(server.requestCount(FilePath), DeltaDownloadTaskSpecification::RangeStreams);
+    task->userCanceled();
+    QTRY_COMPARE_WITH_TIMEOUT(canceled.size(), 1, 10000);
 }
 
 // The download list's total for the speed and size display is what travels, not the file's size.
