@@ -11,6 +11,11 @@
 
 int main(int argc, char *argv[])
 {
+    // The toolkit's own event loop rather than glib's: glib writes to its wake-up descriptor for every
+    // event posted, even from the loop's own thread, tens of thousands of times in an update of many small
+    // files. Nothing here needs glib's loop (no native dialogs); a caller's setting is kept.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QApplication application(argc, argv);
 
     // Parked copies of files the previous updater was running from; nothing uses them any more.
