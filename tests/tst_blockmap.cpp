@@ -304,6 +304,16 @@ struct Assembly
     QByteArray old = randomBytes(64 * 1024, 12);
     QByteArray target = randomBytes(3000, 13) + old.mid(5000, 40000) + randomBytes(2000, 14) + old.mid(50000);
     BlockMap map = mapOf(target, 1024);
+
+    // Installs the old copy at source and scans it.
+    DeltaPlan planFor(const QString &source) const
+    {
+        BlockScanFunc::Matches matches;
+        const std::atomic_bool cancel{false};
+        if (!writeFile(source, old) || !BlockScanFunc::scan(map, source, matches, cancel))
+            return DeltaPlan(map, {});
+        return DeltaPlan(map, matches);
+    }
 };
 
 // Writes the fetched bytes of one range into the new file, as a range download does.
@@ -329,11 +339,7 @@ void tst_BlockMap::copyPutsBlocksInPlace()
     const Assembly a;
     const QString source = dir.filePath(QStringLiteral("installed"));
     const QString destination = dir.filePath(QStringLiteral("new"));
-    QVERIFY(writeFile(source, a.old));
-    BlockScanFunc::Matches matches;
-    const std::atomic_bool cancel{false};
-    QVERIFY(BlockScanFunc::scan(a.map, source, matches, cancel));
-    const DeltaPlan plan(a.map, matches);
+    const DeltaPlan plan = a.planFor(source);
     QVERIFY(plan.reusedBytes > 50000);
     // The fetched ranges are in place first, in a file of some other length.
     QVERIFY(writeFile(destination, QByteArray(a.target.size() + 500, 'z')));
@@ -382,11 +388,7 @@ void tst_BlockMap::digestFollowsTheRanges()
     const Assembly a;
     const QString source = dir.filePath(QStringLiteral("installed"));
     const QString destination = dir.filePath(QStringLiteral("new"));
-    QVERIFY(writeFile(source, a.old));
-    BlockScanFunc::Matches matches;
-    const std::atomic_bool cancel{false};
-    QVERIFY(BlockScanFunc::scan(a.map, source, matches, cancel));
-    const DeltaPlan plan(a.map, matches);
+    const DeltaPlan plan = a.planFor(source);
     QVERIFY(plan.fetch.size() >= 2);
     QVERIFY(plan.fetch.first().offset == 0);
     if (sourceShrinks)
