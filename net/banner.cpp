@@ -4,6 +4,7 @@
 
 #include <QHostInfo>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QTimerEvent>
 #include <QUdpSocket>
 
@@ -19,6 +20,9 @@ Banner::Banner(QObject *parent)
     , serverPort(portOverride ? portOverride : DefaultPort)
     , retryInterval(retryIntervalOverride ? retryIntervalOverride : DefaultRetryInterval)
 {
+    // Datagrams to the update server go direct, as the version query's do; the system's proxy
+    // configuration is about HTTP and would only start its look-up thread here.
+    socket->setProxy(QNetworkProxy::NoProxy);
     socket->bind(QHostAddress::Any, 0);
     connect(socket, &QUdpSocket::readyRead, this, &Banner::onReadyRead);
     connect(socket, &QUdpSocket::errorOccurred, this, &Banner::onError);

@@ -2,6 +2,7 @@
 
 #include "net/httpreply.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -43,6 +44,9 @@ QNetworkReply::NetworkError replyError(QAbstractSocket::SocketError error)
 HttpConnection::HttpConnection(const QString &host, quint16 port, QObject *parent)
     : QObject(parent), socket(new QTcpSocket(this)), host(host), port(port)
 {
+    // The manager only hands over requests it found to go direct; asking the system's proxy
+    // configuration again for every connection would cost a look-up and could route elsewhere.
+    socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QTcpSocket::connected, this, &HttpConnection::onConnected);
     connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::onSocketGone);
