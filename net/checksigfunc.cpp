@@ -39,11 +39,21 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &buffer)
     return true;
 }
 
+bool CheckSigFunc::isQuick() const
+{
+    return !expectedMd5.isEmpty() && digestKnown();
+}
+
+bool CheckSigFunc::digestKnown() const
+{
+    return !known.md5.isEmpty() && (expectedSha256.isEmpty() || !known.sha256.isEmpty());
+}
+
 bool CheckSigFunc::checkMD5()
 {
     const bool withSha256 = !expectedSha256.isEmpty();
     FileDigest digest = known;
-    if (digest.md5.isEmpty() || (withSha256 && digest.sha256.isEmpty())) {
+    if (!digestKnown()) {
         switch (FileDigest::ofFile(filePath, digest, withSha256 ? FileDigest::Md5AndSha256 : FileDigest::Md5)) {
         case FileDigest::CannotOpen:
             emit message(QStringLiteral("Could not open file %1 for reading").arg(filePath));

@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QThreadPool>
 
+#include <memory>
+
 ASyncTaskSpecification::ASyncTaskSpecification(QObject *parent, double parentProgressRange)
     : TaskSpecification(parent, parentProgressRange)
 {
@@ -13,10 +15,17 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject *parent, double parentPro
 
 void ASyncTaskSpecification::execute()
 {
-    ASyncFunc *func = createFunction();
-    connectDefaultSignals(func);
+    std::unique_ptr<ASyncFunc> func(createFunction());
+    if (func->isQuick()) {
+        connect(func.get(), &ASyncFunc::message, this, &TaskSpecification::message);
+        connect(func.get(), &ASyncFunc::error, this, &TaskSpecification::error);
+        state = StateRunning;
+        runDone(func->run());
+        return;
+    }
+    connectDefaultSignals(func.get());
     workerOutstanding = true;
-    QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
+    QThreadPool::globalInstance()->start(new ASyncRun(func.release()), 0);
     // Safe after the hand-over: the worker's reports reach this task only through the event loop.
     state = StateRunning;
 }
