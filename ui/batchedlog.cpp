@@ -1,5 +1,6 @@
 #include "ui/batchedlog.h"
 
+#include <QEvent>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
@@ -14,13 +15,21 @@ BatchedLog::BatchedLog(QTextEdit *textEdit) : QObject(textEdit), textEdit(textEd
     timer->setSingleShot(true);
     timer->setInterval(FlushDelayMs);
     connect(timer, &QTimer::timeout, this, &BatchedLog::flush);
+    textEdit->installEventFilter(this);
 }
 
 void BatchedLog::append(const QString &line)
 {
     pending.append(line);
-    if (!timer->isActive())
+    if (textEdit->isVisible() && !timer->isActive())
         timer->start();
+}
+
+bool BatchedLog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show)
+        flush();
+    return QObject::eventFilter(watched, event);
 }
 
 void BatchedLog::flush()

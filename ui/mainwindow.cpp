@@ -167,7 +167,6 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished()
 {
-    detailsLog->flush();
     updateDone = true;
     // The user confirmed closing, but the cancellation came after the last step was done: the run is
     // complete, and the program ends as asked, without starting the client.
@@ -239,7 +238,6 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 
 void MainWindow::onDetailsPressed()
 {
-    detailsLog->flush();
     if (ui->outputTextEdit->isVisible()) {
         QScrollBar *scrollBar = ui->outputTextEdit->verticalScrollBar();
         scrollBar->setValue(scrollBar->maximum());
