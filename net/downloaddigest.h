@@ -20,7 +20,7 @@ public:
     // Bytes waiting for the worker beyond which the owner should pause.
     static constexpr qint64 MaxPending = 2 * 1024 * 1024;
     // Downloads up to this size are hashed on the calling thread.
-    static constexpr qint64 InlineLimit = 1024 * 1024;
+    static constexpr qint64 InlineLimit = 8 * 1024;
 
     explicit DownloadDigest(QObject *parent);
     ~DownloadDigest() override;
