@@ -80,6 +80,8 @@ private slots:
     void bannerFromEngine_data();
     void bannerFromEngine();
     void changelogButton();
+    void progressSteps_data();
+    void progressSteps();
     void finishedRun();
     void cancelledRunRestarts();
     void closeDuringRun_data();
@@ -473,6 +475,33 @@ void tst_MainWindow::changelogButton()
     QTRY_COMPARE(mirror->requestCount(QStringLiteral("/3021/changelog_client.txt")), 1);
     viewer->close();
     QTRY_VERIFY(!ChangeLogViewer::instance());
+}
+
+void tst_MainWindow::progressSteps_data()
+{
+    QTest::addColumn<QList<qreal>>("steps");
+    QTest::addColumn<int>("shownAtOnce");
+    QTest::addColumn<int>("shownLater");
+
+    QTest::newRow("steps in between wait for the next frame") << QList<qreal>{0.25, 0.5} << 0 << 500;
+    QTest::newRow("the end at once, and no step after it") << QList<qreal>{0.7, 1.0} << 1000 << 1000;
+    QTest::newRow("the start at once, and no step after it") << QList<qreal>{0.3, 0.0} << 0 << 0;
+}
+
+void tst_MainWindow::progressSteps()
+{
+    QFETCH(QList<qreal>, steps);
+    QFETCH(int, shownAtOnce);
+    QFETCH(int, shownLater);
+
+    Configuration configuration;
+    MainWindow window(configuration);
+    auto *bar = widget<QProgressBar>(window, "totalProgressBar");
+    for (const qreal step : std::as_const(steps))
+        window.onProgressUpdate(step);
+    QCOMPARE(bar->value(), shownAtOnce);
+    QTest::qWait(200);
+    QCOMPARE(bar->value(), shownLater);
 }
 
 void tst_MainWindow::finishedRun()

@@ -14,10 +14,14 @@
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTimer>
+#include <QTimerEvent>
 #include <QUrl>
 
 namespace {
 constexpr int ClientStartDelayMs = 1000;
+// Steps of the bar between its start and its end are shown at most this often: the bar repaints itself at
+// once for every step it shows, and thousands of small files make hundreds of steps a second.
+constexpr int ProgressFrameMs = 40;
 const QString MakerWebSite = QStringLiteral("https://murmelo.example/");
 }
 
@@ -148,7 +152,29 @@ void MainWindow::onAppendText(QString message)
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
 {
-    ui->totalProgressBar->setValue(int(doneFrac * 1000));
+    const int value = int(doneFrac * 1000);
+    if (value == 0 || value == ui->totalProgressBar->maximum()) {
+        showProgress(value);
+        return;
+    }
+    pendingProgress = value;
+    if (!progressFrame.isActive())
+        progressFrame.start(ProgressFrameMs, this);
+}
+
+void MainWindow::showProgress(int value)
+{
+    progressFrame.stop();
+    ui->totalProgressBar->setValue(value);
+}
+
+void MainWindow::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != progressFrame.timerId()) {
+        QWidget::timerEvent(event);
+        return;
+    }
+    showProgress(pendingProgress);
 }
 
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
@@ -209,7 +235,7 @@ void MainWindow::onUpdateCanceled()
     ui->startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
     detailsLog->flush();
-    ui->totalProgressBar->setValue(0);
+    showProgress(0);
     QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBasicTimer>
 #include <QWidget>
 
 class BatchedLog;
@@ -43,15 +44,19 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     // The client start 1000 ms after an automatic run; held back while the user is asked about closing.
     void startClientAutomatically();
+    void showProgress(int value);
 
     Ui_MainWindow *ui;
     Configuration &configuration;
     UpdateEngine *engine;
     BatchedLog *detailsLog = nullptr;
+    QBasicTimer progressFrame; // runs while a step of the bar waits to be shown
+    int pendingProgress = 0;
     bool updateDone = false;     // the start button now starts the client
     bool autoStarted = false;    // the run was started by the automatic-start timer
     bool closeRequested = false; // quit as soon as the engine reports the cancellation
