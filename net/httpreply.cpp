@@ -2,11 +2,9 @@
 
 #include "net/httpconnection.h"
 
-#include <QDateTime>
 #include <QNetworkAccessManager>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -37,30 +35,6 @@ QNetworkReply::NetworkError errorForStatus(int status)
     default:
         return status < 500 ? QNetworkReply::UnknownContentError : QNetworkReply::UnknownServerError;
     }
-}
-
-// A date in the one format servers send today, "Sun, 06 Nov 1994 08:49:37 GMT"; invalid for anything else.
-QDateTime fixedHttpDate(const QByteArray &text)
-{
-    static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    if (text.size() != 29 || text.mid(3, 2) != ", " || text.at(7) != ' ' || text.at(11) != ' '
-        || text.at(16) != ' ' || text.at(19) != ':' || text.at(22) != ':' || !text.endsWith(" GMT"))
-        return QDateTime();
-    const auto number = [&text](int at, int digits) {
-        int value = 0;
-        for (int i = at; i < at + digits; ++i) {
-            if (!std::isdigit(static_cast<unsigned char>(text.at(i))))
-                return -1;
-            value = value * 10 + (text.at(i) - '0');
-        }
-        return value;
-    };
-    const qsizetype month = QByteArrayView(months).indexOf(text.mid(8, 3));
-    if (month < 0 || month % 3 != 0)
-        return QDateTime();
-    const QDate date(number(12, 4), int(month / 3) + 1, number(5, 2));
-    const QTime time(number(17, 2), number(20, 2), number(23, 2));
-    return date.isValid() && time.isValid() ? QDateTime(date, time, Qt::UTC) : QDateTime();
 }
 }
 
@@ -138,20 +112,8 @@ void HttpReply::setHead(int status, const QByteArray &reason,
     reasonPhrase = reason;
     setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
     setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, reason);
-    for (const auto &header : headers) {
-        // The toolkit reads a date through the local time zone, which costs a look at the zone file for
-        // every reply. A date in the usual format is read here; the toolkit writes the same text back
-        // from it unless the text was not quite its own (a wrong weekday), and then reads it after all.
-        if (header.first == "Last-Modified") {
-            const QDateTime date = fixedHttpDate(header.second);
-            if (date.isValid()) {
-                setHeader(QNetworkRequest::LastModifiedHeader, date);
-                if (rawHeader(header.first) == header.second)
-                    continue;
-            }
-        }
+    for (const auto &header : headers)
         setRawHeader(header.first, header.second);
-    }
     emit metaDataChanged();
 }
 

@@ -99,8 +99,6 @@ private Q_SLOTS:
     void takesPlainRequestsOnly();
     void answers_data();
     void answers();
-    void lastModified_data();
-    void lastModified();
     void keepsConnectionOpen_data();
     void keepsConnectionOpen();
     void retriesOnConnectionClosedMeanwhile();
@@ -250,42 +248,6 @@ void tst_HttpAccessManager::answers()
     QCOMPARE(fetch(reply), body);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
     QCOMPARE(int(reply->error()), error);
-    delete reply;
-}
-
-void tst_HttpAccessManager::lastModified_data()
-{
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QByteArray>("value");
-
-    QTest::newRow("usual") << QByteArray("Last-Modified") << QByteArray("Sun, 06 Nov 1994 08:49:37 GMT");
-    QTest::newRow("wrong weekday") << QByteArray("Last-Modified") << QByteArray("Mon, 06 Nov 1994 08:49:37 GMT");
-    QTest::newRow("no such day") << QByteArray("Last-Modified") << QByteArray("Thu, 30 Feb 2023 08:49:37 GMT");
-    QTest::newRow("no such month") << QByteArray("Last-Modified") << QByteArray("Sun, 06 Nox 1994 08:49:37 GMT");
-    QTest::newRow("RFC 850") << QByteArray("Last-Modified") << QByteArray("Sunday, 06-Nov-94 08:49:37 GMT");
-    QTest::newRow("asctime") << QByteArray("Last-Modified") << QByteArray("Sun Nov  6 08:49:37 1994");
-    QTest::newRow("not a date") << QByteArray("Last-Modified") << QByteArray("yesterday, about noon, GMT");
-    QTest::newRow("name in small letters") << QByteArray("last-modified")
-                                           << QByteArray("Sun, 06 Nov 1994 08:49:37 GMT");
-}
-
-// Whichever way the reply reads the date, it shows what the toolkit's own replies show.
-void tst_HttpAccessManager::lastModified()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QByteArray, value);
-
-    ScriptedServer server;
-    server.answer = "HTTP/1.1 200 OK\r\n" + name + ": " + value + "\r\nContent-Length: 0\r\n\r\n";
-    HttpAccessManager manager;
-    QNetworkReply *reply = manager.get(request(server.url()));
-    QCOMPARE(fetch(reply), QByteArray());
-    QNetworkRequest reference;
-    reference.setRawHeader(name, value);
-    QCOMPARE(reply->header(QNetworkRequest::LastModifiedHeader),
-             reference.header(QNetworkRequest::LastModifiedHeader));
-    QCOMPARE(reply->rawHeader(name), value);
-    QVERIFY(reply->rawHeaderList().contains(name));
     delete reply;
 }
 
