@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -87,5 +88,8 @@ QString BlockCopyFunc::copyBlocks() const
         if (left > 0 && !copyThroughBuffer(from.handle(), fromOffset, to.handle(), toOffset, left))
             return changedMeanwhile(assembly.source);
     }
+    // The installation syncs the file system before it touches anything, and the digest of the new file
+    // takes a while yet: the copied blocks go to disk meanwhile instead of then.
+    sync_file_range(to.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     return QString();
 }
