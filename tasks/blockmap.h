@@ -61,6 +61,28 @@ public:
             b = quint16(b - quint32(length) * out + a);
         }
         quint32 value() const { return (quint32(b) << 16) | a; }
+        // Rolls the window, which starts at offset pos of data, on until candidate(value()) holds or the
+        // window would start at end; returns where it starts then (end when nothing held). The sums stay
+        // in registers: per byte this is the hot loop of a scan.
+        template<typename Candidate>
+        qint64 rollUntil(const uchar *data, qint64 pos, qint64 end, Candidate candidate)
+        {
+            quint16 sum = a;
+            quint16 weighted = b;
+            const quint32 window = quint32(length);
+            for (; !candidate((quint32(weighted) << 16) | sum); ++pos) {
+                if (pos + 1 >= end) {
+                    pos = end;
+                    break;
+                }
+                const uchar out = data[pos];
+                sum = quint16(sum - out + data[pos + length]);
+                weighted = quint16(weighted - window * out + sum);
+            }
+            a = sum;
+            b = weighted;
+            return pos;
+        }
 
     private:
         quint16 a = 0;

@@ -107,13 +107,16 @@ bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 
     qint64 expected = -1;
     BlockMap::Rolling rolling(QByteArrayView(buffer.constData(), blockSize));
     bool rollingValid = true;
+    QByteArray strong;
+    qint64 strongAt = -1;
+    const auto strongSum = [&]() -> const QByteArray & {
+        if (strongAt != pos) {
+            strong = BlockMap::strongSum(QByteArrayView(buffer.constData() + pos, blockSize));
+            strongAt = pos;
+        }
+        return strong;
+    };
     while (pos < lastStart) {
-        QByteArray strong;
-        const auto strongSum = [&]() -> const QByteArray & {
-            if (strong.isEmpty())
-                strong = BlockMap::strongSum(QByteArrayView(buffer.constData() + pos, blockSize));
-            return strong;
-        };
         if (expected >= 0 && expected < map.blockCount() && map.blockLength(expected) == blockSize
             && strongSum() == map.blocks.at(expected).strong) {
             found.append({expected, start + pos});
@@ -127,15 +130,15 @@ bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 
             rolling = BlockMap::Rolling(QByteArrayView(buffer.constData() + pos, blockSize));
             rollingValid = true;
         }
-        const quint32 weak = rolling.value();
+        pos = rolling.rollUntil(data, pos, lastStart, [&index](quint32 weak) { return index.mayContain(weak); });
+        if (pos >= lastStart)
+            break;
         bool matched = false;
-        if (index.mayContain(weak)) {
-            index.match(weak, map, strongSum, [&](qint64 block) {
-                found.append({block, start + pos});
-                expected = block + 1;
-                matched = true;
-            });
-        }
+        index.match(rolling.value(), map, strongSum, [&](qint64 block) {
+            found.append({block, start + pos});
+            expected = block + 1;
+            matched = true;
+        });
         if (matched) {
             // The bytes of a found block are not looked at again: the next window begins after it.
             pos += blockSize;

@@ -157,6 +157,7 @@ void tst_BlockMap::scan_data()
     QTest::newRow("blocks moved around") << old << old.mid(40000) + old.left(40000);
     QTest::newRow("nothing in common") << old << randomBytes(old.size(), 6);
     QTest::newRow("local copy shorter than a block") << old.left(1000) << old;
+    QTest::newRow("block in the local copy's last window") << other.left(777) + old.left(1024) << old.left(1024);
     QTest::newRow("runs of zeros") << QByteArray(5000, '\0') + old.left(3000) << QByteArray(40 * 1024, '\0');
     // The second copy of a repeated block is found as the next of a run; the first copy takes it too.
     const QByteArray zeros(1024, '\0');
