@@ -23,16 +23,21 @@ DownloadFileTaskSpecification::DownloadFileTaskSpecification(
     , manager(manager)
     , mirrors(mirrors)
     , configuration(configuration)
-    , travel(listedTravel())
+    , listedOnDisk(file.onDisk)
+    , travel(travelFrom(listedOnDisk >= 0 ? listedOnDisk : sizeOnDisk()))
 {
     releaseSubTasksWhenFinished = true;
 }
 
-quint64 DownloadFileTaskSpecification::listedTravel() const
+qint64 DownloadFileTaskSpecification::sizeOnDisk() const
+{
+    return QFileInfo(configuration->tempDir + QLatin1Char('/') + fileName).size();
+}
+
+quint64 DownloadFileTaskSpecification::travelFrom(qint64 onDisk) const
 {
     // A partial copy in the temporary directory is continued, not fetched again.
-    const quint64 onDisk = quint64(QFileInfo(configuration->tempDir + QLatin1Char('/') + fileName).size());
-    return onDisk < size ? size - onDisk : size;
+    return quint64(onDisk) < size ? size - quint64(onDisk) : size;
 }
 
 void DownloadFileTaskSpecification::setTravel(quint64 bytes)
@@ -60,6 +65,8 @@ bool DownloadFileTaskSpecification::startDelta()
         return false;
     }
     deltaTried = true;
+    // Whatever the delta leaves behind is looked at anew.
+    listedOnDisk = -1;
     delta = new DeltaDownloadTaskSpecification(manager, mirrors, remoteDir + QLatin1Char('/') + fileName,
                                                installedPath, localPath, size, md5, this, 1.0);
     delta->setExpectedSha256(sha256);
@@ -92,6 +99,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
         currentDownload->setSizeLimit(MaxUnsizedFileSize);
     // Without a size from the signed ini the rest of a file is unknown, and so is whether a reply fits.
     currentDownload->setResume(size > 0 && !wholeOnly);
+    currentDownload->setSizeOnDisk(listedOnDisk);
+    listedOnDisk = -1;
     if (!sha256.isEmpty())
         currentDownload->setDigestSums(FileDigest::Md5AndSha256);
     addSubTask(currentDownload);
@@ -136,6 +145,7 @@ void DownloadFileTaskSpecification::reset()
     wholeOnly = false;
     delta = nullptr;
     deltaTried = false;
-    setTravel(listedTravel());
+    listedOnDisk = -1;
+    setTravel(travelFrom(sizeOnDisk()));
     TaskSpecification::reset();
 }

@@ -47,7 +47,8 @@ private:
     bool startDelta();
     void onDeltaFinished();
     void setTravel(quint64 bytes);
-    quint64 listedTravel() const;
+    qint64 sizeOnDisk() const;
+    quint64 travelFrom(qint64 onDisk) const;
 
     QString remoteDir;
     QString fileName;
@@ -63,5 +64,7 @@ private:
     bool wholeOnly = false;
     DeltaDownloadTaskSpecification *delta = nullptr;
     bool deltaTried = false;
+    // From the list, for the first download only: what lay in the temporary directory then.
+    qint64 listedOnDisk;
     quint64 travel;
 };

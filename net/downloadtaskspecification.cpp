@@ -122,7 +122,8 @@ void DownloadTaskSpecification::prepareAttempt()
 {
     if (!resume)
         return;
-    const qint64 onDisk = QFileInfo(file.fileName()).size();
+    const qint64 onDisk = knownSizeOnDisk >= 0 ? knownSizeOnDisk : QFileInfo(file.fileName()).size();
+    knownSizeOnDisk = -1;
     const bool prefix = expectedSize > 0 && onDisk > 0 && onDisk < expectedSize;
     rangeOffset = prefix ? onDisk : 0;
     rangeLength = prefix ? expectedSize - onDisk : -1;

@@ -84,6 +84,9 @@ public:
 
     // Continue a partial local file; needs the expected size (without it every attempt starts from byte 0).
     void setResume(bool on) { resume = on; }
+    // The size of the partial file as the caller has just seen it, which the first attempt takes instead
+    // of looking again; later attempts look.
+    void setSizeOnDisk(qint64 bytes) { knownSizeOnDisk = bytes; }
     // After success: the file begins with bytes that were on disk before the reply that completed it, so
     // no single reply vouches for all of it.
     bool wasContinued() const { return resume && rangeOffset > 0; }
@@ -159,6 +162,7 @@ private:
     qint64 rangeLength = -1; // -1: the whole file
     RangeResult rangeResult = RangeResult::NotRequested;
     bool resume = false;
+    qint64 knownSizeOnDisk = -1;
     FTPSiteAccessData mirror;
     // Whether mirror still occupies one of its slots. The name outlives the slot after success, and
     // giving a slot back twice would let the mirror serve more downloads than it allows.

@@ -17,4 +17,7 @@ public:
     QString sha256;    // from the release manifest; empty without one
     // Shipped gzip-compressed: its bytes on the mirror are not those of any installed file.
     bool compressed = false;
+    // Bytes of it found in the temporary directory when the list was made (a partial copy from an earlier
+    // run), so that the download need not look again; -1: not looked.
+    qint64 onDisk = -1;
 };

@@ -167,6 +167,8 @@ void MakeDownloadReplaceListFunc::checkCandidate(Candidate &candidate, const QSt
     // A copy of another size cannot have the sum, and is not read: a shorter one stays listed, and its
     // download goes on from its size.
     const QString copy = configuration->tempDir + QLatin1Char('/') + candidate.download.fileName;
-    candidate.downloaded = (candidate.download.size == 0 || QFileInfo(copy).size() == qint64(candidate.download.size))
+    if (candidate.download.size > 0)
+        candidate.download.onDisk = QFileInfo(copy).size();
+    candidate.downloaded = (candidate.download.size == 0 || candidate.download.onDisk == qint64(candidate.download.size))
             && hasSums(copy, candidate.download.md5, candidate.download.sha256);
 }
