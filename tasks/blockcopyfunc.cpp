@@ -88,7 +88,7 @@ QString BlockCopyFunc::copyBlocks() const
         if (left > 0 && !copyThroughBuffer(from.handle(), fromOffset, to.handle(), toOffset, left))
             return changedMeanwhile(assembly.source);
     }
-    // The installation syncs the file system before it touches anything, and the digest of the new file
+    // The file system is synced before the replaced files are deleted, and the digest of the new file
     // takes a while yet: the copied blocks go to disk meanwhile instead of then.
     sync_file_range(to.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
     return QString();
