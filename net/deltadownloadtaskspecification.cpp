@@ -10,11 +10,13 @@
 #include <QFile>
 
 namespace {
-// Shares of the task's progress; the range downloads share theirs by length.
+// Shares of the task's progress. The ranges are planned as the scan goes: each has its share of
+// RangesWeight by its length in the file, and what the file reuses is left for the end.
 constexpr double MapWeight = 0.05;
-constexpr double ScanWeight = 0.15;
-constexpr double CopyWeight = 0.15;
-constexpr double RangesWeight = 0.6;
+constexpr double ScanWeight = 0.3;
+constexpr double DigestWeight = 0.4;
+constexpr double CopyWeight = 0.1;
+constexpr double RangesWeight = 0.1;
 constexpr double CheckWeight = 0.05;
 } // namespace
 
@@ -60,9 +62,30 @@ void DeltaDownloadTaskSpecification::onMapFetched()
         giveUp(why);
         return;
     }
+    // The digest and the fetching follow the scan as far as the plan is decided; the copy of the blocks
+    // found waits for its end, and then takes the scan's slot.
+    plan = std::make_unique<DeltaPlan>(*map);
     scanTask = new BlockScanTaskSpecification(map, installedPath, this, ScanWeight);
+    scanTask->setFollowed();
+    connect(scanTask, &BlockScanTaskSpecification::blocksFound, this,
+            [this](const BlockScanFunc::Found &placed, qint64 scannedUpTo) {
+                if (gaveUp || state != StateRunning || cancelRequested || cancelPropagated)
+                    return;
+                plan->found(placed, scannedUpTo);
+                handOut();
+            });
     connect(scanTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onScanned);
     addSubTask(scanTask);
+    assembly.source = installedPath;
+    assembly.destination = assemblyPath(localPath);
+    assembly.size = qint64(size);
+    assembly.sums = expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256;
+    digestTask = new AssemblyDigestTaskSpecification(assembly, {}, 0, this, DigestWeight);
+    connect(digestTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onAssemblyPartDone);
+    addSubTask(digestTask);
+    maxParallel = RangeStreams + 2; // as a run before may have left it
+    // The map's end starts the scan; the digest needs a start of its own.
+    emit startNextTask();
 }
 
 std::shared_ptr<const BlockMap> DeltaDownloadTaskSpecification::readMap(QString &why) const
@@ -86,41 +109,40 @@ std::shared_ptr<const BlockMap> DeltaDownloadTaskSpecification::readMap(QString 
     return parsed;
 }
 
+void DeltaDownloadTaskSpecification::handOut()
+{
+    for (qsizetype i = rangesStarted; i < plan->fetch.size(); ++i) {
+        const DeltaPlan::Range &range = plan->fetch.at(i);
+        auto download = new DownloadTaskSpecification(manager, mirrors, remotePath, assemblyPath(localPath),
+                                                      qint64(size), this,
+                                                      RangesWeight * double(range.length) / double(size));
+        download->setRange(range.offset, range.length);
+        connect(download, &TaskSpecification::finished, this, [this, download, i] { onRangeFinished(download, i); });
+        addSubTask(download);
+        emit startNextTask();
+    }
+    rangesStarted = plan->fetch.size();
+    digestTask->planned(plan->copies, plan->fetch, plan->decidedUpTo());
+}
+
 void DeltaDownloadTaskSpecification::onScanned()
 {
-    plan = std::make_unique<DeltaPlan>(*map, scanTask->getMatches());
+    if (gaveUp)
+        return;
+    plan->finish();
     if (plan->copies.isEmpty()) {
         giveUp(QStringLiteral("no block of it is in the installed copy"));
         return;
     }
+    handOut();
     emit transferPlanned(quint64(getMapBytes() + plan->fetchedBytes));
-    // Neither the copy of the blocks nor the digest waits for the ranges: the copy writes other bytes, and
-    // the digest goes as far as the ranges in place allow. Added first, both take their own slots beside
-    // the ranges'.
-    BlockCopyFunc::Assembly assembly;
-    assembly.source = installedPath;
-    assembly.destination = assemblyPath(localPath);
-    assembly.size = qint64(size);
     assembly.copies = plan->copies;
-    assembly.sums = expectedSha256.isEmpty() ? FileDigest::Md5 : FileDigest::Md5AndSha256;
-    copyTask = new BlockCopyTaskSpecification(assembly, this, CopyWeight / 2);
+    copyTask = new BlockCopyTaskSpecification(assembly, this, CopyWeight);
     connect(copyTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onCopyDone);
     addSubTask(copyTask);
-    digestTask = new AssemblyDigestTaskSpecification(assembly, plan->fetch, this, CopyWeight / 2);
-    connect(digestTask, &TaskSpecification::finished, this, &DeltaDownloadTaskSpecification::onAssemblyPartDone);
-    addSubTask(digestTask);
-    for (qsizetype i = 0; i < plan->fetch.size(); ++i) {
-        const DeltaPlan::Range &range = plan->fetch.at(i);
-        auto download = new DownloadTaskSpecification(manager, mirrors, remotePath, assemblyPath(localPath),
-                                                      qint64(size), this,
-                                                      RangesWeight * double(range.length) / double(plan->fetchedBytes));
-        download->setRange(range.offset, range.length);
-        connect(download, &TaskSpecification::finished, this, [this, download, i] { onRangeFinished(download, i); });
-        addSubTask(download);
-    }
-    // The scan's end starts one sub-task; the copy, the digest and the first ranges all start now.
-    maxParallel = RangeStreams + 2; // as a run before may have left it
-    executeSubTasks();
+    // Ahead of ranges still waiting for a slot: the start that the scan's end queued is the copy's.
+    pendingTasks.removeOne(copyTask);
+    pendingTasks.prepend(copyTask);
 }
 
 void DeltaDownloadTaskSpecification::onRangeFinished(DownloadTaskSpecification *download, qsizetype index)
@@ -143,14 +165,15 @@ void DeltaDownloadTaskSpecification::onCopyDone()
 
 void DeltaDownloadTaskSpecification::onAssemblyPartDone()
 {
-    const bool copyFailed = copyTask->getState() == StateFinished && !copyTask->isCopied();
+    // The digest may fail while the scan goes on, before there is a copy.
+    const bool copyFailed = copyTask && copyTask->getState() == StateFinished && !copyTask->isCopied();
     const bool digestFailed = digestTask->getState() == StateFinished && !digestTask->isDigested();
     if (copyFailed || digestFailed) {
         if (!gaveUp)
             giveUp(QStringLiteral("the installed copy could not be copied from"));
         return;
     }
-    if (copyTask->getState() == StateFinished && digestTask->getState() == StateFinished)
+    if (copyTask && copyTask->getState() == StateFinished && digestTask->getState() == StateFinished)
         onCopied(digestTask->getDigest());
 }
 
@@ -194,6 +217,8 @@ void DeltaDownloadTaskSpecification::giveUp(const QString &why)
     gaveUp = true;
     // Range tasks that were never started stay idle: the outcome is this task's own.
     pendingTasks.clear();
+    if (scanTask)
+        scanTask->abandon();
     if (digestTask)
         digestTask->abandon();
     QFile::remove(assemblyPath(localPath));
@@ -224,6 +249,7 @@ void DeltaDownloadTaskSpecification::reset()
     map.reset();
     scanTask = nullptr;
     plan.reset();
+    rangesStarted = 0;
     copyTask = nullptr;
     digestTask = nullptr;
     gaveUp = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tasks/blockcopyfunc.h"
 #include "tasks/composedtaskspecification.h"
 #include "tasks/deltaplan.h"
 
@@ -17,10 +18,11 @@ class QNetworkAccessManager;
 
 // Fetches a big file by what changed: its block map from a mirror, a scan of the installed copy for the
 // map's blocks (wherever an insertion or a deletion moved them), byte-range requests for the rest (a
-// bounded number, a few at once, each drawing its own mirror) into the new file, and meanwhile a copy of
-// the blocks found into the gaps and the whole file's MD5 sum, taken from the bytes' sources as far as
-// the ranges in place allow, and last the check of that sum against the signed product ini. The file is put together beside its final place
-// and takes that place only once the check has passed.
+// bounded number, a few at once, each drawing its own mirror) into the new file, a copy of the blocks
+// found into the gaps, the whole file's MD5 sum taken from the bytes' sources, and last the check of that
+// sum against the signed product ini. The ranges and the digest, the longest step, follow the scan as far
+// as its plan is decided (DeltaPlan) rather than wait for its end. The file is put together beside its
+// final place and takes that place only once the check has passed.
 //
 // Whatever stands in the way of a delta (no usable map, nothing to reuse, a mirror that ignores ranges,
 // a local copy that changed, a failed check) ends the task finished with isComplete() false: the caller
@@ -60,6 +62,8 @@ private:
     void onMapFetched();
     // The fetched map, when it parses and describes the file from the product ini; else null and why.
     std::shared_ptr<const BlockMap> readMap(QString &why) const;
+    // Starts the ranges the plan has newly decided, and tells the digest how far the plan goes.
+    void handOut();
     void onScanned();
     void onRangeFinished(DownloadTaskSpecification *download, qsizetype index);
     void onCopyDone();
@@ -82,6 +86,8 @@ private:
     std::shared_ptr<const BlockMap> map;
     BlockScanTaskSpecification *scanTask = nullptr;
     std::unique_ptr<DeltaPlan> plan;
+    qsizetype rangesStarted = 0; // of the plan's
+    BlockCopyFunc::Assembly assembly;
     BlockCopyTaskSpecification *copyTask = nullptr;
     AssemblyDigestTaskSpecification *digestTask = nullptr;
     bool gaveUp = false;

@@ -2,11 +2,13 @@
 
 AssemblyDigestTaskSpecification::AssemblyDigestTaskSpecification(const BlockCopyFunc::Assembly &assembly,
                                                                  const QList<DeltaPlan::Range> &fetched,
-                                                                 QObject *parent, double parentProgressRange)
+                                                                 qint64 decidedUpTo, QObject *parent,
+                                                                 double parentProgressRange)
     : ASyncTaskSpecification(parent, parentProgressRange)
     , assembly(assembly)
     , fetched(fetched)
     , arrived(fetched.size(), false)
+    , decided(decidedUpTo)
 {
 }
 
@@ -32,7 +34,19 @@ ASyncFunc *AssemblyDigestTaskSpecification::createFunction()
 qint64 AssemblyDigestTaskSpecification::readyUpTo() const
 {
     const qsizetype missing = arrived.indexOf(false);
-    return missing < 0 ? assembly.size : fetched.at(missing).offset;
+    return qMin(decided, missing < 0 ? assembly.size : fetched.at(missing).offset);
+}
+
+void AssemblyDigestTaskSpecification::planned(const QList<DeltaPlan::Copy> &copies,
+                                              const QList<DeltaPlan::Range> &fetched, qint64 decidedUpTo)
+{
+    // A running worker keeps the plan it was given, which covers its stretch.
+    assembly.copies = copies;
+    this->fetched = fetched;
+    arrived.resize(fetched.size(), false);
+    decided = decidedUpTo;
+    if (state == StateRunning && !workerRunning)
+        goOn();
 }
 
 void AssemblyDigestTaskSpecification::rangeArrived(qsizetype index)

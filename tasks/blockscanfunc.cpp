@@ -85,7 +85,7 @@ private:
 
 // Scans the window starts [start, end) of the local file; the reads reach one block further.
 bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 start, qint64 end,
-               QList<std::pair<qint64, qint64>> &found)
+               BlockScanFunc::Found &found)
 {
     const qint64 blockSize = map.blockSize;
     const qint64 readEnd = qMin(end + blockSize - 1, file.size());
@@ -154,18 +154,50 @@ bool scanPiece(const BlockMap &map, const WeakIndex &index, QFile &file, qint64 
 } // namespace
 
 BlockScanFunc::BlockScanFunc(std::shared_ptr<const BlockMap> map, const QString &localPath, Matches &result,
-                             std::shared_ptr<std::atomic_bool> cancel)
-    : map(std::move(map)), localPath(localPath), result(result), cancel(std::move(cancel))
+                             std::shared_ptr<std::atomic_bool> cancel, bool followed)
+    : map(std::move(map)), localPath(localPath), result(result), cancel(std::move(cancel)), followed(followed)
 {
 }
 
 bool BlockScanFunc::run()
 {
-    return scan(*map, localPath, result, *cancel, [this](qreal share) { emit progress(share); });
+    FoundReport report;
+    if (followed)
+        report = [this](const Found &placed, qint64 scannedUpTo) { emit blocksFound(placed, scannedUpTo); };
+    return scan(*map, localPath, result, *cancel, [this](qreal share) { emit progress(share); }, report);
 }
 
+namespace {
+// Takes a piece's finds into matches, where each block keeps its first place, and gives the blocks of the
+// same content the place found for any of them (a run of blocks in order finds such a block under its own
+// index, the index under the first of them); appends to placed what got a place.
+void place(const BlockScanFunc::Found &pieceFound, const WeakIndex &index, BlockScanFunc::Matches &matches,
+           BlockScanFunc::Found &placed)
+{
+    for (const auto &[block, offset] : pieceFound) {
+        if (matches[block] < 0) {
+            matches[block] = offset;
+            placed.append({block, offset});
+        }
+    }
+    for (const auto &[first, other] : index.sameContent()) {
+        if (matches[first] < 0 && matches[other] >= 0) {
+            matches[first] = matches[other];
+            placed.append({first, matches[first]});
+        }
+    }
+    for (const auto &[first, other] : index.sameContent()) {
+        if (matches[other] < 0 && matches[first] >= 0) {
+            matches[other] = matches[first];
+            placed.append({other, matches[other]});
+        }
+    }
+}
+} // namespace
+
 bool BlockScanFunc::scan(const BlockMap &map, const QString &localPath, Matches &matches,
-                         const std::atomic_bool &cancel, const std::function<void(qreal)> &progress)
+                         const std::atomic_bool &cancel, const std::function<void(qreal)> &progress,
+                         const FoundReport &report)
 {
     matches = Matches(map.blockCount(), -1);
     QFile probe(localPath);
@@ -174,18 +206,21 @@ bool BlockScanFunc::scan(const BlockMap &map, const QString &localPath, Matches 
     const qint64 size = probe.size();
     probe.close();
     const WeakIndex index(map);
-    if (index.isEmpty() || size < map.blockSize)
+    if (index.isEmpty() || size < map.blockSize) {
+        if (report && !cancel)
+            report({}, size);
         return !cancel;
+    }
 
     // Each piece holds whole window starts; a window that begins in one piece and ends in the next is
     // read by the first, so nothing is missed at the seams.
     const qint64 pieceSize = qMax(PieceSize, qint64(map.blockSize));
     const qint64 pieces = (size + pieceSize - 1) / pieceSize;
-    QList<QList<std::pair<qint64, qint64>>> found(pieces);
+    QList<Found> found(pieces);
     std::atomic<qint64> piecesDone{0};
     std::atomic_bool failed{false};
     const Qt::HANDLE caller = QThread::currentThreadId();
-    parallelFor(pieces, [&](qsizetype piece) {
+    const auto scanOne = [&](qsizetype piece) {
         if (cancel || failed)
             return;
         QFile file(localPath);
@@ -199,25 +234,25 @@ bool BlockScanFunc::scan(const BlockMap &map, const QString &localPath, Matches 
         // Reports leave only from the worker's own thread, where its signals belong.
         if (progress && QThread::currentThreadId() == caller)
             progress(qreal(done) / qreal(pieces));
-    });
-    if (cancel || failed)
-        return false;
-    // Pieces in file order, so each block takes its first place in the local file.
-    for (const auto &pieceFound : std::as_const(found)) {
-        for (const auto &[block, offset] : pieceFound) {
-            if (matches[block] < 0)
-                matches[block] = offset;
-        }
+    };
+    if (!report) {
+        parallelFor(pieces, scanOne);
+        if (cancel || failed)
+            return false;
+        // Pieces in file order, so each block takes its first place in the local file.
+        Found placed;
+        for (const Found &pieceFound : std::as_const(found))
+            place(pieceFound, index, matches, placed);
+        return true;
     }
-    // A block of content that is in the map more than once may have been found under any of its copies
-    // (the run of blocks in order finds it under its own index): each copy takes whatever was found.
-    for (const auto &[first, other] : index.sameContent()) {
-        if (matches[first] < 0)
-            matches[first] = matches[other];
-    }
-    for (const auto &[first, other] : index.sameContent()) {
-        if (matches[other] < 0)
-            matches[other] = matches[first];
+    for (qsizetype piece = 0; piece < pieces; ++piece) {
+        scanOne(piece);
+        if (cancel || failed)
+            return false;
+        Found placed;
+        place(found.at(piece), index, matches, placed);
+        found[piece] = Found();
+        report(placed, qMin((piece + 1) * pieceSize, size));
     }
     return true;
 }

@@ -13,13 +13,20 @@ BlockScanTaskSpecification::BlockScanTaskSpecification(std::shared_ptr<const Blo
 ASyncFunc *BlockScanTaskSpecification::createFunction()
 {
     emit message(QStringLiteral("Looking for reusable blocks in %1").arg(localPath));
-    return new BlockScanFunc(map, localPath, matches, cancel);
+    auto func = new BlockScanFunc(map, localPath, matches, cancel, followed);
+    connect(func, &BlockScanFunc::blocksFound, this, &BlockScanTaskSpecification::blocksFound, Qt::QueuedConnection);
+    return func;
 }
 
 void BlockScanTaskSpecification::runDone(bool res)
 {
     if (state != StateRunning)
         return;
+    if (abandoned) {
+        matches.clear();
+        ASyncTaskSpecification::runDone(true);
+        return;
+    }
     if (*cancel) {
         matches.clear();
         if (cancelledByOther)
@@ -52,6 +59,12 @@ void BlockScanTaskSpecification::userCanceled()
     *cancel = true;
 }
 
+void BlockScanTaskSpecification::abandon()
+{
+    abandoned = true;
+    *cancel = true;
+}
+
 void BlockScanTaskSpecification::handleOtherTaskCancelled(TaskSpecification *)
 {
     cancelledByOther = true;
@@ -63,5 +76,6 @@ void BlockScanTaskSpecification::reset()
     ASyncTaskSpecification::reset();
     *cancel = false;
     cancelledByOther = false;
+    abandoned = false;
     matches.clear();
 }

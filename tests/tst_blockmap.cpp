@@ -50,6 +50,8 @@ private slots:
     void cancelledTaskEndsCancelled();
     void plan_data();
     void plan();
+    void planFollowsTheScan_data();
+    void planFollowsTheScan();
     void copyPutsBlocksInPlace_data();
     void copyPutsBlocksInPlace();
     void digestFollowsTheRanges_data();
@@ -179,6 +181,19 @@ void tst_BlockMap::scan()
     const std::atomic_bool cancel{false};
     QVERIFY(BlockScanFunc::scan(map, path, matches, cancel));
     QCOMPARE(matches.size(), map.blockCount());
+    // Followed, the scan finds the same, and tells each place once, piece by piece in order.
+    BlockScanFunc::Matches told(map.blockCount(), -1);
+    QList<qint64> scannedUpTo;
+    BlockScanFunc::Matches followed;
+    QVERIFY(BlockScanFunc::scan(map, path, followed, cancel, {}, [&](const BlockScanFunc::Found &placed, qint64 upTo) {
+        for (const auto &[block, offset] : placed)
+            told[block] = told.at(block) < 0 ? offset : -2;
+        scannedUpTo.append(upTo);
+    }));
+    QCOMPARE(followed, matches);
+    QCOMPARE(told, matches);
+    QVERIFY(std::is_sorted(scannedUpTo.begin(), scannedUpTo.end()));
+    QCOMPARE(scannedUpTo.last(), local.size());
     // Every whole block whose bytes the local copy holds anywhere is found, and found where they are.
     for (qint64 i = 0; i < map.blockCount(); ++i) {
         const QByteArray block = target.mid(map.blockOffset(i), map.blockLength(i));
@@ -299,6 +314,80 @@ void tst_BlockMap::plan()
 }
 
 namespace {
+// What a followed scan tells after one piece, and how far the plan is decided then.
+struct ScanStep
+{
+    BlockScanFunc::Found placed;
+    qint64 scannedUpTo;
+    qint64 decidedUpTo;
+};
+
+// Every byte below end is in exactly one copy or range of the plan.
+bool coversOnce(const DeltaPlan &plan, qint64 end)
+{
+    QList<int> cover(end, 0);
+    for (const DeltaPlan::Range &range : plan.fetch) {
+        for (qint64 i = range.offset; i < range.offset + range.length; ++i)
+            ++cover[i];
+    }
+    for (const DeltaPlan::Copy &copy : plan.copies) {
+        for (qint64 i = copy.to; i < copy.to + copy.length; ++i)
+            ++cover[i];
+    }
+    return cover == QList<int>(end, 1);
+}
+} // namespace
+
+Q_DECLARE_METATYPE(QList<ScanStep>)
+
+void tst_BlockMap::planFollowsTheScan_data()
+{
+    using Ranges = QList<DeltaPlan::Range>;
+    QTest::addColumn<QList<ScanStep>>("steps");
+    QTest::addColumn<int>("maxRanges");
+    QTest::addColumn<Ranges>("fetch");
+    // Ten blocks of 1024 bytes and a last one of 100; a block not found is taken for missing once the scan
+    // has looked 2048 bytes past where it would end.
+    QTest::newRow("a change is fetched once the scan is past it")
+            << QList<ScanStep>{{{{0, 0}, {1, 1024}}, 3072, 2048},
+                               {{{3, 3072}, {4, 4096}}, 5120, 5120},
+                               {{{5, 5120}, {6, 6144}, {7, 7168}, {8, 8192}, {9, 9216}}, 10340, 10240}}
+            << 64 << Ranges{{2048, 1024}, {10240, 100}};
+    QTest::newRow("a deletion before a change moves where it is looked for")
+            << QList<ScanStep>{{{{0, 3000}, {1, 4024}}, 6144, 2048}, {{{3, 6072}}, 8192, 4096}}
+            << 64 << Ranges{{2048, 1024}, {4096, 6244}};
+    QTest::newRow("a change at the start waits for a block after it")
+            << QList<ScanStep>{{{}, 2048, 0}, {{{1, 100}, {2, 1124}}, 3072, 3072}}
+            << 64 << Ranges{{0, 1024}, {3072, 7268}};
+    QTest::newRow("content that moved back beyond the look-ahead is fetched")
+            << QList<ScanStep>{{{{0, 0}}, 5120, 3072}, {{{1, 9216}, {2, 8192}}, 10340, 8192}}
+            << 64 << Ranges{{1024, 2048}, {3072, 5120}, {8192, 2148}};
+    QTest::newRow("nothing found decides nothing") << QList<ScanStep>{{{}, 10340, 0}} << 64 << Ranges{{0, 10340}};
+    QTest::newRow("half the budget goes early")
+            << QList<ScanStep>{{{{1, 1024}, {3, 3072}, {5, 5120}, {7, 7168}}, 10340, 4096}}
+            << 4 << Ranges{{0, 1024}, {2048, 1024}, {4096, 3072}, {8192, 2148}};
+}
+
+void tst_BlockMap::planFollowsTheScan()
+{
+    QFETCH(QList<ScanStep>, steps);
+    QFETCH(int, maxRanges);
+    QFETCH(QList<DeltaPlan::Range>, fetch);
+    const BlockMap map = mapOf(randomBytes(10340, 11), 1024);
+    DeltaPlan plan(map, maxRanges, 2048);
+    for (const ScanStep &step : std::as_const(steps)) {
+        plan.found(step.placed, step.scannedUpTo);
+        QCOMPARE(plan.decidedUpTo(), step.decidedUpTo);
+        QVERIFY(coversOnce(plan, plan.decidedUpTo()));
+    }
+    plan.finish();
+    QCOMPARE(plan.fetch, fetch);
+    QCOMPARE(plan.decidedUpTo(), 10340);
+    QVERIFY(coversOnce(plan, 10340));
+    QCOMPARE(plan.reusedBytes + plan.fetchedBytes, 10340);
+}
+
+namespace {
 // An installed copy, a new file that reuses most of it, and the plan for that.
 struct Assembly
 {
@@ -395,7 +484,7 @@ void tst_BlockMap::digestFollowsTheRanges()
     if (sourceShrinks)
         QVERIFY(writeFile(source, a.old.left(10000)));
     AssemblyDigestTaskSpecification task({source, destination, a.target.size(), plan.copies, FileDigest::Md5},
-                                         plan.fetch, nullptr, 1.0);
+                                         plan.fetch, a.target.size(), nullptr, 1.0);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
     if (ranges == "before") {
