@@ -92,11 +92,8 @@ void DeltaPlan::addRange(qint64 firstBlock, qint64 endBlock)
 
 void DeltaPlan::finish()
 {
-    decideRest(maxRanges - int(fetch.size()));
-}
-
-void DeltaPlan::decideRest(int budget)
-{
+    // Early ranges take at most half the budget, so at least one is left.
+    const int budget = maxRanges - int(fetch.size());
     const qsizetype firstCopy = copies.size();
     const qsizetype firstRange = fetch.size();
     for (; decided < blockCount; ++decided) {

@@ -50,7 +50,7 @@ public:
     // Blocks the scan placed (each block's first place, in the order found), and the local offset below which
     // it has looked at every window. Decides what can be decided now.
     void found(const BlockScanFunc::Found &placed, qint64 scannedUpTo);
-    // The scan is over: decides the rest.
+    // The scan is over: decides the rest, every block not found missing, in what is left of the budget.
     void finish();
     // Every byte of the new file below this offset is either copied or fetched; the lists cover them.
     qint64 decidedUpTo() const;
@@ -67,8 +67,6 @@ private:
     qint64 blockLength(qint64 block) const { return qMin(blockSize, fileSize - block * blockSize); }
     void addCopy(qint64 block);
     void addRange(qint64 firstBlock, qint64 endBlock);
-    // Decides the blocks from `decided` on, with every block not found missing, in at most budget ranges.
-    void decideRest(int budget);
 
     qint64 blockSize;
     qint64 blockCount;
